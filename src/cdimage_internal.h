@@ -1,0 +1,120 @@
+// Records, limits and inner functions of the cdimage module, shared by its
+// sources and its tests. Nothing here is part of the public interface.
+#ifndef CDIMAGE_INTERNAL_H
+#define CDIMAGE_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "cdimage.h"
+
+constexpr int MAX_TRACK_FILES = 99;
+constexpr int MAX_TRACKS = 99;
+constexpr int MAX_FS_ENTRIES = 4096;
+constexpr int MAX_DIR_DEPTH = 9;
+constexpr int DATA_SECTOR_SIZE = 2048;
+constexpr int RAW_SECTOR_SIZE = 2352;
+
+// Text buffers, terminator included: longer text is cut to one less.
+constexpr std::size_t PATH_TEXT_SIZE = 1024;
+constexpr std::size_t ENTRY_NAME_SIZE = 256;
+constexpr std::size_t CUE_NAME_SIZE = 512;
+constexpr std::size_t CUE_TOKEN_SIZE = 32;
+
+// An audio sector: 588 stereo frames of two 16-bit samples.
+constexpr int FRAMES_PER_SECTOR = 588;
+constexpr int BYTES_PER_FRAME = 4;
+
+struct FileCloser {
+    void operator()(std::FILE *stream) const { std::fclose(stream); }
+};
+// Owns a stdio stream: closed on every path out of its scope.
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+struct FreeDeleter {
+    void operator()(void *block) const { std::free(block); }
+};
+
+// One FILE line of the cue sheet.
+struct TrackFile {
+    char path[PATH_TEXT_SIZE];
+    int is_wave;
+    int is_ogg;
+    int is_big_endian;
+    int64_t data_offset;  // where sector 0 of the file's track data begins
+    int64_t data_size;    // bytes of track data from data_offset on
+};
+
+// One TRACK line of the cue sheet. Positions are sectors from the start of
+// the file's track data; a negative index means the cue sheet gave none.
+struct Track {
+    int number;
+    int file_index;
+    int is_audio;
+    int sector_size;  // 2048 or 2336 or 2352
+    int header_size;  // bytes stored ahead of the 2048 user bytes
+    int64_t index1;
+    int64_t index0;
+    int64_t length;   // sectors from INDEX 01 to the track's end; may be <= 0
+};
+
+// One file or directory of the data track's ISO 9660 volume.
+struct FsEntry {
+    char name[ENTRY_NAME_SIZE];  // upper case, components joined by '/'
+    uint32_t extent;             // first sector, counted from INDEX 01
+    uint32_t size;
+    int is_dir;
+};
+
+struct ImageState {
+    int is_open;
+    char out_root[PATH_TEXT_SIZE];
+    int out_root_is_cut;  // the output directory did not fit in out_root
+    FileHandle data_file;
+    Track *data_track;
+    TrackFile files[MAX_TRACK_FILES];
+    int file_count;
+    Track tracks[MAX_TRACKS];
+    int track_count;
+    std::unique_ptr<FsEntry[]> entries;
+    int entry_count;
+};
+
+// The one image of the process.
+extern ImageState g_image;
+
+// Cue sheet reader. read_cue_sheet gives 1 when the sheet was read to its
+// end, 0 when the open must fail (the sheet is closed either way).
+int64_t parse_msf(const char *time);
+int read_cue_sheet(const char *cue_path);
+
+// Track file probing: fills data_offset and data_size of a new entry. Gives
+// 1 when the entry is kept (file_count grows), 0 when the open must fail.
+int probe_track_file(TrackFile &file, const char *type);
+// The byte just behind the header of a RIFF WAVE stream's "data" chunk, or 0.
+int64_t find_wave_data(std::FILE *stream);
+// A track file is Ogg Vorbis when its path ends in ".ogg" (any case).
+bool is_ogg_path(const char *path);
+
+// Track layout: lengths and the data track; 1 on success.
+int lay_out_tracks();
+
+// Data-track sector reader: the 2048 user bytes of one sector; 1 on success.
+int read_data_sector(uint32_t index, unsigned char *buffer);
+
+// Volume check and directory walk into the entry table.
+void mount_volume(const char *cue_path);
+void walk_directory(uint32_t extent, uint32_t size, const char *parent, int depth);
+// Builds an entry's name from its parent's name and an on-disc identifier.
+void build_entry_name(const char *parent, const unsigned char *identifier, std::size_t identifier_length,
+                      char (&name)[ENTRY_NAME_SIZE]);
+
+// Extraction of one entry below out_root; 1 on success.
+int extract_entry(const char *name, char *out_path, std::size_t out_size);
+// Creates every directory named along path (mode 0755), errors ignored.
+void create_path_directories(const char *path);
+
+#endif
