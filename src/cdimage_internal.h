@@ -104,6 +104,11 @@ int lay_out_tracks();
 
 // Data-track sector reader: the 2048 user bytes of one sector; 1 on success.
 int read_data_sector(uint32_t index, unsigned char *buffer);
+// The same for a run of consecutive sectors: gives how many sectors from
+// `first` on were read whole, stopping at the first that could not be.
+uint32_t read_data_sectors(uint32_t first, uint32_t count, unsigned char *buffer);
+// Sectors per bulk read: 1 MiB of user data.
+constexpr uint32_t SECTORS_PER_RUN = 512;
 
 // Volume check and directory walk into the entry table.
 void mount_volume(const char *cue_path);

@@ -1,0 +1,243 @@
+// The cue sheet reader: FILE, TRACK and INDEX lines fill the file and track
+// tables; every other line is ignored.
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <string_view>
+#include <strings.h>
+
+#include "cdimage_internal.h"
+
+namespace {
+
+constexpr std::size_t CUE_LINE_SIZE = 1024;
+constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
+
+// The six white-space characters of the POSIX locale; bytes of 128 and above
+// are not white space.
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+void skip_blanks(std::string_view &text)
+{
+    std::size_t n = 0;
+    while (n < text.size() && is_blank(text[n]))
+        ++n;
+    text.remove_prefix(n);
+}
+
+// Reads the next token after any white space, at most `limit` characters of
+// it; what is left of a longer token stays in `text`. Empty when none.
+std::string_view take_token(std::string_view &text, std::size_t limit)
+{
+    skip_blanks(text);
+    std::size_t n = 0;
+    while (n < text.size() && n < limit && !is_blank(text[n]))
+        ++n;
+    std::string_view token = text.substr(0, n);
+    text.remove_prefix(n);
+    return token;
+}
+
+// Reads a decimal integer with an optional sign after any white space, as
+// scanf's %d does; values beyond the range of int are held at its ends.
+bool take_int(std::string_view &text, int &value)
+{
+    std::string_view rest = text;
+    skip_blanks(rest);
+    bool negative = false;
+    if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
+        negative = rest[0] == '-';
+        rest.remove_prefix(1);
+    }
+    if (rest.empty() || !is_digit(rest[0]))
+        return false;
+    int64_t magnitude = 0;
+    while (!rest.empty() && is_digit(rest[0])) {
+        if (magnitude <= INT_MAX)
+            magnitude = magnitude * 10 + (rest[0] - '0');
+        rest.remove_prefix(1);
+    }
+    int64_t signed_value = negative ? -magnitude : magnitude;
+    if (signed_value > INT_MAX)
+        signed_value = INT_MAX;
+    if (signed_value < INT_MIN)
+        signed_value = INT_MIN;
+    value = static_cast<int>(signed_value);
+    text = rest;
+    return true;
+}
+
+// Copies a view into a fixed text, cut to fit with its terminator.
+template <std::size_t N>
+void copy_text(char (&out)[N], std::string_view text)
+{
+    std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+bool equals_ignoring_case(std::string_view a, const char *b)
+{
+    return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
+}
+
+// The cue sheet's directory: everything before its last '/', or "." when it
+// has none (so "/disc.cue" gives the empty text and names resolve to "/name").
+void cue_directory(const char *cue_path, char (&directory)[PATH_TEXT_SIZE])
+{
+    const char *slash = std::strrchr(cue_path, '/');
+    if (slash == nullptr)
+        copy_text(directory, ".");
+    else
+        copy_text(directory, std::string_view(cue_path, static_cast<std::size_t>(slash - cue_path)));
+}
+
+enum class LineOutcome { GO_ON, FAIL_OPEN };
+
+LineOutcome read_file_line(std::string_view rest, const char *directory)
+{
+    char name[CUE_NAME_SIZE];
+    char type[CUE_TOKEN_SIZE] = "BINARY";
+
+    skip_blanks(rest);
+    if (!rest.empty() && rest[0] == '"') {
+        rest.remove_prefix(1);
+        std::size_t close = rest.find('"');
+        if (close == std::string_view::npos)
+            return LineOutcome::GO_ON;
+        copy_text(name, rest.substr(0, close));
+        rest.remove_prefix(close + 1);
+    } else {
+        std::string_view token = take_token(rest, CUE_NAME_SIZE - 1);
+        if (token.empty())
+            return LineOutcome::GO_ON;
+        copy_text(name, token);
+    }
+    std::string_view type_token = take_token(rest, CUE_TOKEN_SIZE - 1);
+    if (!type_token.empty())
+        copy_text(type, type_token);
+
+    if (g_image.file_count == MAX_TRACK_FILES)
+        return LineOutcome::FAIL_OPEN;
+
+    TrackFile &file = g_image.files[g_image.file_count];
+    file = TrackFile{};
+    std::snprintf(file.path, sizeof file.path, "%s/%s", directory, name);
+    for (char *c = file.path; *c != '\0'; ++c)
+        if (*c == '\\')
+            *c = '/';
+    file.is_wave = strcasecmp(type, "WAVE") == 0;
+    file.is_big_endian = strcasecmp(type, "MOTOROLA") == 0;
+    file.is_ogg = is_ogg_path(file.path);
+
+    if (!probe_track_file(file, type))
+        return LineOutcome::FAIL_OPEN;
+    ++g_image.file_count;
+    return LineOutcome::GO_ON;
+}
+
+void set_track_mode(Track &track, std::string_view mode)
+{
+    track.is_audio = equals_ignoring_case(mode, "AUDIO");
+    if (mode.find("2336") != std::string_view::npos) {
+        // MODE2/2336 files store 2336-byte sectors: an 8-byte subheader, then
+        // the 2048 user bytes (no sync pattern or header).
+        track.sector_size = 2336;
+        track.header_size = 8;
+    } else if (mode.find("2048") != std::string_view::npos) {
+        track.sector_size = DATA_SECTOR_SIZE;
+        track.header_size = 0;
+    } else {
+        track.sector_size = RAW_SECTOR_SIZE;
+        track.header_size = mode.size() >= 5 && strncasecmp(mode.data(), "MODE2", 5) == 0 ? 24 : 16;
+    }
+}
+
+void read_track_line(std::string_view rest)
+{
+    if (g_image.file_count < 1 || g_image.track_count >= MAX_TRACKS)
+        return;
+    Track &track = g_image.tracks[g_image.track_count];
+    track = Track{};
+    std::string_view mode;
+    if (take_int(rest, track.number))
+        mode = take_token(rest, CUE_TOKEN_SIZE - 1);
+    track.index1 = -1;
+    track.index0 = -1;
+    track.file_index = g_image.file_count - 1;
+    set_track_mode(track, mode);
+    ++g_image.track_count;
+}
+
+void read_index_line(std::string_view rest)
+{
+    if (g_image.track_count < 1)
+        return;
+    int index_number = -1;
+    char time[CUE_TOKEN_SIZE] = "";
+    if (take_int(rest, index_number))
+        copy_text(time, take_token(rest, CUE_TOKEN_SIZE - 1));
+    Track &track = g_image.tracks[g_image.track_count - 1];
+    if (index_number == 1)
+        track.index1 = parse_msf(time);
+    else if (index_number == 0)
+        track.index0 = parse_msf(time);
+}
+
+}  // namespace
+
+int64_t parse_msf(const char *time)
+{
+    std::string_view text(time);
+    int minutes = 0, seconds = 0, frames = 0;
+    if (!take_int(text, minutes) || text.empty() || text[0] != ':')
+        return -1;
+    text.remove_prefix(1);
+    if (!take_int(text, seconds) || text.empty() || text[0] != ':')
+        return -1;
+    text.remove_prefix(1);
+    if (!take_int(text, frames))
+        return -1;
+    return (static_cast<int64_t>(minutes) * 60 + seconds) * 75 + frames;
+}
+
+int read_cue_sheet(const char *cue_path)
+{
+    FileHandle cue(std::fopen(cue_path, "r"));
+    if (!cue)
+        return 0;
+
+    char directory[PATH_TEXT_SIZE];
+    cue_directory(cue_path, directory);
+    g_image.file_count = 0;
+    g_image.track_count = 0;
+
+    char line[CUE_LINE_SIZE];
+    bool first_piece = true;
+    while (std::fgets(line, sizeof line, cue.get()) != nullptr) {
+        std::string_view rest(line);
+        // Editors on other systems put a byte-order mark in front of the text.
+        if (first_piece && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
+            rest.remove_prefix(UTF8_BOM.size());
+        first_piece = false;
+
+        std::string_view keyword = take_token(rest, CUE_TOKEN_SIZE - 1);
+        if (equals_ignoring_case(keyword, "FILE")) {
+            if (read_file_line(rest, directory) == LineOutcome::FAIL_OPEN)
+                return 0;
+        } else if (equals_ignoring_case(keyword, "TRACK")) {
+            read_track_line(rest);
+        } else if (equals_ignoring_case(keyword, "INDEX")) {
+            read_index_line(rest);
+        }
+    }
+    return 1;
+}

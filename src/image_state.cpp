@@ -1,0 +1,58 @@
+// The module's one image: its state record and its lifecycle.
+#include <cstring>
+#include <new>
+
+#include "cdimage_internal.h"
+
+ImageState g_image;
+
+namespace {
+
+// Ends whatever image was open: the held stream and the entry table go.
+void release_image()
+{
+    g_image.data_file.reset();
+    g_image.entries.reset();
+    g_image.entry_count = 0;
+    g_image.is_open = 0;
+}
+
+}  // namespace
+
+extern "C" int cdimage_open(const char *cue_path, const char *out_dir)
+{
+    release_image();
+    if (cue_path == nullptr || out_dir == nullptr)
+        return 0;
+
+    if (!read_cue_sheet(cue_path))
+        return 0;
+    if (g_image.track_count == 0)
+        return 0;
+    if (!lay_out_tracks())
+        return 0;
+
+    g_image.entries.reset(new (std::nothrow) FsEntry[MAX_FS_ENTRIES]());
+    if (!g_image.entries)
+        return 0;
+    g_image.entry_count = 0;
+
+    mount_volume(cue_path);
+
+    int written = std::snprintf(g_image.out_root, sizeof g_image.out_root, "%s", out_dir);
+    g_image.out_root_is_cut = written < 0 || static_cast<std::size_t>(written) >= sizeof g_image.out_root;
+    g_image.is_open = 1;
+    std::fprintf(stderr, "cdimage: %s, %d tracks, %d files\n", cue_path, g_image.track_count,
+                 g_image.entry_count);
+    return 1;
+}
+
+extern "C" void cdimage_close(void)
+{
+    release_image();
+}
+
+extern "C" int cdimage_is_open(void)
+{
+    return g_image.is_open;
+}

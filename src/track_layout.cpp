@@ -1,0 +1,118 @@
+// Track layout (every track's length and the data track) and the track
+// queries.
+#include "cdimage_internal.h"
+
+namespace {
+
+const Track *first_track_numbered(int number)
+{
+    for (int i = 0; i < g_image.track_count; ++i)
+        if (g_image.tracks[i].number == number)
+            return &g_image.tracks[i];
+    return nullptr;
+}
+
+// Whole sectors of a file as disc-wide addresses count them: by the sector
+// size of the file's first track, or 2352 when no track belongs to it.
+int64_t file_address_sectors(int file_index)
+{
+    int sector_size = RAW_SECTOR_SIZE;
+    for (int i = 0; i < g_image.track_count; ++i) {
+        if (g_image.tracks[i].file_index == file_index) {
+            sector_size = g_image.tracks[i].sector_size;
+            break;
+        }
+    }
+    return g_image.files[file_index].data_size / sector_size;
+}
+
+int64_t sectors_before_file(int file_index)
+{
+    int64_t sum = 0;
+    for (int i = 0; i < file_index && i < g_image.file_count; ++i)
+        sum += file_address_sectors(i);
+    return sum;
+}
+
+}  // namespace
+
+int lay_out_tracks()
+{
+    if (g_image.track_count < 1)
+        return 0;
+    for (int i = 0; i < g_image.track_count; ++i) {
+        Track &track = g_image.tracks[i];
+        if (track.index1 < 0)
+            return 0;
+        int64_t end = g_image.files[track.file_index].data_size / track.sector_size;
+        if (i + 1 < g_image.track_count && g_image.tracks[i + 1].file_index == track.file_index) {
+            const Track &next = g_image.tracks[i + 1];
+            end = next.index0 >= 0 ? next.index0 : next.index1;
+        }
+        track.length = end - track.index1;
+    }
+    g_image.data_track = nullptr;
+    for (int i = 0; i < g_image.track_count; ++i) {
+        if (!g_image.tracks[i].is_audio) {
+            g_image.data_track = &g_image.tracks[i];
+            break;
+        }
+    }
+    return g_image.data_track != nullptr;
+}
+
+extern "C" int cdimage_track_count(void)
+{
+    return g_image.is_open ? g_image.track_count : 0;
+}
+
+extern "C" int cdimage_track_number(int index)
+{
+    if (index < 0 || index >= g_image.track_count)
+        return 0;
+    return g_image.tracks[index].number;
+}
+
+extern "C" int cdimage_track_is_audio(int number)
+{
+    if (!g_image.is_open)
+        return 0;
+    const Track *track = first_track_numbered(number);
+    return track != nullptr && track->is_audio;
+}
+
+extern "C" int cdimage_track_lba(int number)
+{
+    if (!g_image.is_open)
+        return 0;
+    const Track *track = first_track_numbered(number);
+    if (track == nullptr)
+        return 0;
+    return static_cast<int>(static_cast<uint32_t>(sectors_before_file(track->file_index) + track->index1));
+}
+
+extern "C" int cdimage_disc_sectors(void)
+{
+    if (!g_image.is_open)
+        return 0;
+    return static_cast<int>(static_cast<uint32_t>(sectors_before_file(g_image.file_count)));
+}
+
+extern "C" int cdimage_audio_extent(int number, const char **path, uint64_t *offset, uint32_t *frames,
+                                    int *big_endian)
+{
+    if (!g_image.is_open)
+        return 0;
+    const Track *chosen = nullptr;
+    for (int i = 0; i < g_image.track_count; ++i)
+        if (g_image.tracks[i].number == number && g_image.tracks[i].is_audio)
+            chosen = &g_image.tracks[i];
+    if (chosen == nullptr || chosen->length <= 0)
+        return 0;
+    const TrackFile &file = g_image.files[chosen->file_index];
+    *path = file.path;
+    *offset = static_cast<uint64_t>(chosen->index1 * RAW_SECTOR_SIZE + file.data_offset);
+    *frames = static_cast<uint32_t>(static_cast<uint64_t>(chosen->length) * RAW_SECTOR_SIZE / BYTES_PER_FRAME);
+    *big_endian = file.is_big_endian;
+    return 1;
+}
