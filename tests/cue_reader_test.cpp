@@ -1,0 +1,412 @@
+// The cue sheet reader: keywords, names and paths, modes, indexes, limits.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "cdimage_internal.h"
+#include "fixtures/fixtures.h"
+
+namespace {
+
+// Opens the image of a cue sheet and keeps what the module printed.
+int open_image(const std::string &cue, std::string &err) {
+    testing::internal::CaptureStderr();
+    int result = cdimage_open(cue.c_str(), "out");
+    err = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+int open_image(const std::string &cue) {
+    std::string err;
+    return open_image(cue, err);
+}
+
+// A raw file of whole 2352-byte sectors, all zero.
+void write_sectors(const std::string &path, int64_t sectors) {
+    write_sparse_file(path, static_cast<uint64_t>(sectors) * RAW_SECTOR_SIZE);
+}
+
+// What an image without an ISO 9660 volume prints when it opens.
+std::string opened_without_volume(const std::string &cue, int tracks) {
+    return "cdimage: " + cue + " has no ISO 9660 data track\n" + "cdimage: " + cue + ", " +
+           std::to_string(tracks) + " tracks, 0 files\n";
+}
+
+// Restores the working directory when the test leaves it.
+struct WorkingDirectory {
+    std::string saved;
+    explicit WorkingDirectory(const std::string &path) {
+        char buffer[PATH_MAX];
+        saved = getcwd(buffer, sizeof buffer) ? buffer : "/";
+        EXPECT_EQ(0, chdir(path.c_str()));
+    }
+    ~WorkingDirectory() { EXPECT_EQ(0, chdir(saved.c_str())); }
+};
+
+}  // namespace
+
+TEST(ParseMsf, TurnsMinutesSecondsAndFramesIntoSectors) {
+    struct Case {
+        const char *time;
+        int64_t sectors;
+    };
+    const Case cases[] = {
+        {"00:00:00", 0},   {"10:00:00", 45000}, {"00:99:99", 7524}, {"-1:00:00", -4500},
+        {"01:00", -1},     {"00:02:00", 150},   {"", -1},           {"1:2:3 trailing", 4653},
+        {"ab:cd:ef", -1},  {"74:59:74", 337499},
+    };
+    for (const Case &c : cases) EXPECT_EQ(c.sectors, parse_msf(c.time)) << '"' << c.time << '"';
+}
+
+TEST(CueReader, KeywordsAreWholeTokensInAnyCase) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 300);
+    // The last two lines join their keyword to what follows and are ignored.
+    write_text(dir.at("disc.cue"),
+               "file \"disc.bin\" binary\n"
+               "  Track 01 mode1/2352\n"
+               "\tiNdEx 01 00:00:00\n"
+               "track 02 Audio\n"
+               "index 01 00:02:00\n"
+               "FILE\"disc.bin\" BINARY\n"
+               "TRACK03 AUDIO\n");
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, g_image.file_count);
+    ASSERT_EQ(2, g_image.track_count);
+    EXPECT_EQ(dir.at("disc.bin"), g_image.files[0].path);
+    EXPECT_EQ(0, g_image.tracks[0].is_audio);
+    EXPECT_EQ(0, g_image.tracks[0].index1);
+    EXPECT_EQ(2, g_image.tracks[1].number);
+    EXPECT_EQ(1, g_image.tracks[1].is_audio);
+    EXPECT_EQ(150, g_image.tracks[1].index1);
+}
+
+TEST(CueReader, CarriageReturnsAtLineEndsAreWhiteSpace) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 300);
+    write_file(dir.at("side.wav"), riff_wave({{"fmt ", Bytes(16)}, {"data", Bytes(2352)}}));
+    // A name without a type, a mode and a time each end right before "\r".
+    write_text(dir.at("disc.cue"),
+               "FILE disc.bin\r\n"
+               "TRACK 01 MODE1/2352\r\n"
+               "INDEX 01 00:00:00\r\n"
+               "TRACK 02 AUDIO\r\n"
+               "INDEX 01 00:02:00\r\n"
+               "FILE \"side.wav\" WAVE\r\n"
+               "TRACK 03 AUDIO\r\n"
+               "INDEX 01 00:00:00\r\n");
+    std::string err;
+    ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
+    EXPECT_EQ(opened_without_volume(dir.at("disc.cue"), 3), err);
+    ASSERT_EQ(2, g_image.file_count);
+    EXPECT_EQ(dir.at("disc.bin"), g_image.files[0].path);
+    EXPECT_EQ(300 * RAW_SECTOR_SIZE, g_image.files[0].data_size);
+    EXPECT_EQ(dir.at("side.wav"), g_image.files[1].path);
+    EXPECT_EQ(1, g_image.files[1].is_wave);
+    EXPECT_EQ(44, g_image.files[1].data_offset);
+    ASSERT_EQ(3, g_image.track_count);
+    EXPECT_EQ(1, g_image.tracks[1].is_audio);
+    EXPECT_EQ(150, g_image.tracks[1].index1);
+    EXPECT_EQ(1, g_image.tracks[2].is_audio);
+}
+
+TEST(CueReader, QuotedNamesKeepBlanksAndTheTypeMayTouchTheQuote) {
+    TempDir dir;
+    write_sectors(dir.at("my disc.bin"), 100);
+    write_file(dir.at("side b.wav"), riff_wave({{"data", Bytes(2352)}}));
+    write_sectors(dir.at("big end.raw"), 10);
+    write_text(dir.at("disc.cue"),
+               "FILE \"my disc.bin\" BINARY\n"
+               "TRACK 01 MODE1/2352\n"
+               "INDEX 01 00:00:00\n"
+               "FILE \"side b.wav\"WAVE\n"
+               "TRACK 02 AUDIO\n"
+               "INDEX 01 00:00:00\n"
+               "FILE \"big end.raw\"motorola\n"
+               "TRACK 03 AUDIO\n"
+               "INDEX 01 00:00:00\n");
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(3, g_image.file_count);
+    EXPECT_EQ(dir.at("my disc.bin"), g_image.files[0].path);
+    EXPECT_EQ(dir.at("side b.wav"), g_image.files[1].path);
+    EXPECT_EQ(1, g_image.files[1].is_wave);
+    EXPECT_EQ(20, g_image.files[1].data_offset);
+    EXPECT_EQ(dir.at("big end.raw"), g_image.files[2].path);
+    EXPECT_EQ(0, g_image.files[2].is_wave);
+    EXPECT_EQ(1, g_image.files[2].is_big_endian);
+}
+
+TEST(CueReader, TypeWordsSetTheFlags) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 10);
+    Bytes wave = riff_wave({{"fmt ", Bytes(16)}, {"data", Bytes(2352)}});
+    write_file(dir.at("lower.wav"), wave);
+    write_file(dir.at("other.wav"), wave);
+    // A name alone has the type BINARY, so its missing file is only reported.
+    write_text(dir.at("disc.cue"),
+               "FILE disc.bin BINARY\n"
+               "TRACK 01 MODE1/2352\n"
+               "INDEX 01 00:00:00\n"
+               "FILE lower.wav wave\n"
+               "FILE other.wav AIFF\n"
+               "FILE absent.bin\n"
+               "FILE \"absent.OGG\" BINARY\n");
+    std::string err;
+    ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
+    EXPECT_EQ("cdimage: " + dir.at("absent.bin") + " is missing: only its audio tracks\n" + "cdimage: " +
+                  dir.at("absent.OGG") + " is missing: only its audio tracks\n" +
+                  opened_without_volume(dir.at("disc.cue"), 1),
+              err);
+    ASSERT_EQ(5, g_image.file_count);
+    const TrackFile *f = g_image.files;
+    EXPECT_EQ(1, f[1].is_wave);
+    EXPECT_EQ(44, f[1].data_offset);
+    EXPECT_EQ(0, f[2].is_wave);
+    EXPECT_EQ(0, f[2].is_big_endian);
+    EXPECT_EQ(0, f[2].data_offset);
+    EXPECT_EQ(static_cast<int64_t>(wave.size()), f[2].data_size);
+    EXPECT_EQ(0, f[3].is_ogg);
+    EXPECT_EQ(1, f[4].is_ogg);
+    EXPECT_EQ(0, f[4].data_size);
+}
+
+TEST(CueReader, BrokenFileLinesAreIgnored) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 10);
+    write_text(dir.at("disc.cue"),
+               "FILE \"disc.bin\" BINARY\n"
+               "TRACK 01 MODE1/2352\n"
+               "INDEX 01 00:00:00\n"
+               "FILE \"unterminated.bin BINARY\n"
+               "FILE\n"
+               "FILE   \n");
+    std::string err;
+    ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
+    EXPECT_EQ(opened_without_volume(dir.at("disc.cue"), 1), err);
+    EXPECT_EQ(1, g_image.file_count);
+}
+
+TEST(CueReader, NamesResolveAgainstTheCueDirectoryOnly) {
+    TempDir dir;
+    WorkingDirectory cwd(dir.path);
+    write_sectors("disc.bin", 10);
+    ASSERT_EQ(0, mkdir("images", 0755));
+    ASSERT_EQ(0, mkdir("images/sub", 0755));
+    write_sectors("images/disc.bin", 10);
+    write_sectors("images/sub/disc.bin", 10);
+    struct Case {
+        const char *cue_path;
+        const char *name;
+        const char *path;
+    };
+    const Case cases[] = {
+        {"disc.cue", "disc.bin", "./disc.bin"},
+        {"images/disc.cue", "disc.bin", "images/disc.bin"},
+        {"images/disc.cue", "\"sub\\disc.bin\"", "images/sub/disc.bin"},
+        {"images/disc.cue", "/disc.bin", "images//disc.bin"},
+        {"images/sub/disc.cue", "..\\disc.bin", "images/sub/../disc.bin"},
+    };
+    for (const Case &c : cases) {
+        write_text(c.cue_path, std::string("FILE ") + c.name + " BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n");
+        std::string err;
+        EXPECT_EQ(1, open_image(c.cue_path, err)) << c.cue_path << " " << c.name;
+        EXPECT_EQ(opened_without_volume(c.cue_path, 1), err);
+        ASSERT_EQ(1, g_image.file_count);
+        EXPECT_STREQ(c.path, g_image.files[0].path) << c.cue_path << " " << c.name;
+        EXPECT_EQ(10 * RAW_SECTOR_SIZE, g_image.files[0].data_size) << c.path;
+    }
+}
+
+TEST(CueReader, ByteOrderMarkIsSkippedAtTheStartOfTheSheetOnly) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 10);
+    write_sectors(dir.at("more.bin"), 10);
+    write_text(dir.at("disc.cue"),
+               "\xEF\xBB\xBF"
+               "FILE \"disc.bin\" BINARY\n"
+               "TRACK 01 MODE1/2352\n"
+               "INDEX 01 00:00:00\n"
+               "\xEF\xBB\xBF"
+               "FILE \"more.bin\" BINARY\n");
+    std::string err;
+    ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
+    EXPECT_EQ(opened_without_volume(dir.at("disc.cue"), 1), err);
+    ASSERT_EQ(1, g_image.file_count);
+    EXPECT_EQ(dir.at("disc.bin"), g_image.files[0].path);
+    EXPECT_EQ(1, g_image.track_count);
+}
+
+TEST(CueReader, ModeWordsGiveSectorAndHeaderSizes) {
+    struct Case {
+        const char *track_line;
+        int number;
+        int is_audio;
+        int sector_size;
+        int header_size;
+    };
+    const Case cases[] = {
+        {"TRACK 01 MODE1/2352", 1, 0, 2352, 16},  {"TRACK 02 AUDIO", 2, 1, 2352, 16},
+        {"TRACK 03 audio", 3, 1, 2352, 16},       {"TRACK 04 MODE1/2048", 4, 0, 2048, 0},
+        {"TRACK 05 MODE2/2048", 5, 0, 2048, 0},   {"TRACK 06 MODE2/2352", 6, 0, 2352, 24},
+        {"TRACK 07 mode2/2352", 7, 0, 2352, 24},  {"TRACK 08 MODE2/2336", 8, 0, 2336, 8},
+        {"TRACK 09 CDI/2336", 9, 0, 2336, 8},     {"TRACK 10 CDI/2352", 10, 0, 2352, 16},
+        {"TRACK 11 MODE2/FORM1", 11, 0, 2352, 24}, {"TRACK 12 CDG", 12, 0, 2352, 16},
+        {"TRACK 13", 13, 0, 2352, 16},            {"TRACK AUDIO", 0, 0, 2352, 16},
+        {"TRACK +14 AUDIOX", 14, 0, 2352, 16},    {"TRACK 15 X2048Y", 15, 0, 2048, 0},
+    };
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 1000);
+    std::string cue = "FILE disc.bin BINARY\n";
+    for (const Case &c : cases) cue += std::string(c.track_line) + "\nINDEX 01 00:00:00\n";
+    write_text(dir.at("disc.cue"), cue);
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(static_cast<int>(sizeof cases / sizeof cases[0]), g_image.track_count);
+    for (int i = 0; i < g_image.track_count; ++i) {
+        const Track &t = g_image.tracks[i];
+        EXPECT_EQ(cases[i].number, t.number) << cases[i].track_line;
+        EXPECT_EQ(cases[i].is_audio, t.is_audio) << cases[i].track_line;
+        EXPECT_EQ(cases[i].sector_size, t.sector_size) << cases[i].track_line;
+        EXPECT_EQ(cases[i].header_size, t.header_size) << cases[i].track_line;
+        EXPECT_EQ(0, t.file_index) << cases[i].track_line;
+    }
+}
+
+TEST(CueReader, IndexLinesSetTheLastTracksIndexes) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 1000);
+    write_text(dir.at("disc.cue"),
+               "FILE disc.bin BINARY\n"
+               "TRACK 01 MODE1/2352\n"
+               "INDEX 1 00:02:00\n"
+               "TRACK 02 AUDIO\n"
+               "INDEX 00 00:04:00\n"
+               "INDEX 01 00:05:00\n"
+               "INDEX 01 00:06:00\n"
+               "INDEX 02 00:07:00\n"
+               "TRACK 03 AUDIO\n"
+               "INDEX 01 00:08:00\n");
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    const Track *t = g_image.tracks;
+    EXPECT_EQ(150, t[0].index1);
+    EXPECT_EQ(-1, t[0].index0);
+    EXPECT_EQ(300, t[1].index0);
+    EXPECT_EQ(450, t[1].index1);
+    EXPECT_EQ(600, t[2].index1);
+    EXPECT_EQ(-1, t[2].index0);
+}
+
+TEST(CueReader, IndexOneThatIsNotATimeFailsTheOpen) {
+    const char *bad_lines[] = {"INDEX 01", "INDEX 01 01:00", "INDEX 01 later"};
+    for (const char *line : bad_lines) {
+        TempDir dir;
+        write_sectors(dir.at("disc.bin"), 100);
+        write_text(dir.at("disc.cue"), std::string("FILE disc.bin BINARY\nTRACK 01 MODE1/2352\n") + line + "\n");
+        std::string err;
+        EXPECT_EQ(0, open_image(dir.at("disc.cue"), err)) << line;
+        EXPECT_EQ("", err) << line;
+        ASSERT_EQ(1, g_image.track_count);
+        EXPECT_EQ(-1, g_image.tracks[0].index1) << line;
+    }
+}
+
+TEST(CueReader, TracksAndIndexesBeforeTheFirstFileAreIgnored) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 100);
+    write_text(dir.at("disc.cue"),
+               "TRACK 01 AUDIO\n"
+               "INDEX 01 00:00:10\n"
+               "FILE disc.bin BINARY\n"
+               "INDEX 01 00:00:20\n"
+               "TRACK 02 MODE1/2352\n"
+               "INDEX 01 00:00:30\n");
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, g_image.track_count);
+    EXPECT_EQ(2, g_image.tracks[0].number);
+    EXPECT_EQ(0, g_image.tracks[0].is_audio);
+    EXPECT_EQ(30, g_image.tracks[0].index1);
+}
+
+TEST(CueReader, IndexAfterAFileLineChangesTheTrackBeforeIt) {
+    TempDir dir;
+    write_sectors(dir.at("a.bin"), 100);
+    write_sectors(dir.at("b.bin"), 100);
+    write_text(dir.at("disc.cue"),
+               "FILE a.bin BINARY\n"
+               "TRACK 01 MODE1/2352\n"
+               "INDEX 01 00:00:00\n"
+               "FILE b.bin BINARY\n"
+               "INDEX 01 00:00:10\n"
+               "TRACK 02 AUDIO\n"
+               "INDEX 01 00:00:00\n");
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(2, g_image.track_count);
+    EXPECT_EQ(10, g_image.tracks[0].index1);
+    EXPECT_EQ(0, g_image.tracks[0].file_index);
+    EXPECT_EQ(0, g_image.tracks[1].index1);
+    EXPECT_EQ(1, g_image.tracks[1].file_index);
+}
+
+TEST(CueReader, NinetyNinthFileIsAcceptedAndTheHundredthEndsTheOpen) {
+    TempDir dir;
+    write_sectors(dir.at("a.bin"), 10);
+    std::string cue = "FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n";
+    for (int i = 1; i < MAX_TRACK_FILES; ++i) cue += "FILE a.bin BINARY\n";
+    // An ignored FILE line does not count towards the limit.
+    write_text(dir.at("full.cue"), cue + "FILE \"a.bin BINARY\n");
+    write_text(dir.at("over.cue"), cue + "FILE a.bin BINARY\n");
+
+    ASSERT_EQ(1, open_image(dir.at("full.cue")));
+    EXPECT_EQ(MAX_TRACK_FILES, g_image.file_count);
+    EXPECT_EQ(99 * 10, cdimage_disc_sectors());
+
+    std::string err;
+    EXPECT_EQ(0, open_image(dir.at("over.cue"), err));
+    EXPECT_EQ("", err);
+    EXPECT_EQ(0, cdimage_is_open());
+    EXPECT_EQ(MAX_TRACK_FILES, g_image.file_count);
+    EXPECT_EQ(1, g_image.track_count);
+}
+
+TEST(CueReader, TracksPastTheNinetyNinthAreIgnored) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 2000);
+    std::string cue = "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n";
+    for (int n = 2; n <= MAX_TRACKS; ++n) cue += "TRACK " + std::to_string(n) + " AUDIO\nINDEX 01 00:00:" + std::to_string(n) + "\n";
+    // The 100th TRACK line is ignored, so its INDEX moves track 99.
+    cue += "TRACK 100 MODE1/2048\nINDEX 01 00:10:00\n";
+    write_text(dir.at("disc.cue"), cue);
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(MAX_TRACKS, g_image.track_count);
+    const Track &last = g_image.tracks[MAX_TRACKS - 1];
+    EXPECT_EQ(99, last.number);
+    EXPECT_EQ(1, last.is_audio);
+    EXPECT_EQ(RAW_SECTOR_SIZE, last.sector_size);
+    EXPECT_EQ(750, last.index1);
+    EXPECT_EQ(2000 - 750, last.length);
+}
+
+TEST(CueReader, LongLinesAreReadInPiecesOf1023Characters) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 10);
+    write_sectors(dir.at("tail.bin"), 20);
+    // The remark fills the first piece exactly; the FILE text behind it on the
+    // same line is then a line of its own.
+    std::string remark = "REM " + std::string(1023 - 4, 'x');
+    // Here the FILE keyword starts the second piece only in part ("LE ...").
+    std::string split = "REM " + std::string(1023 - 6, 'y') + "FILE more.bin BINARY";
+    write_text(dir.at("disc.cue"),
+               "FILE disc.bin BINARY\n"
+               "TRACK 01 MODE1/2352\n"
+               "INDEX 01 00:00:00\n" +
+                   remark + "FILE tail.bin BINARY\n" + split +
+                   "\n"
+                   "TRACK 02 AUDIO\n"
+                   "INDEX 01 00:00:00\n");
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(2, g_image.file_count);
+    EXPECT_EQ(dir.at("tail.bin"), g_image.files[1].path);
+    ASSERT_EQ(2, g_image.track_count);
+    EXPECT_EQ(1, g_image.tracks[1].file_index);
+}
