@@ -1,0 +1,213 @@
+// The built tool on whole images: what it prints, what it writes, and what
+// it costs in memory.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cdimage_internal.h"
+#include "fixtures/fixtures.h"
+
+namespace {
+
+constexpr uint32_t SECTOR_BYTES = 2352;
+constexpr uint32_t SECTOR_FRAMES = 588;
+
+Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+Bytes slice(const Bytes &bytes, std::size_t from, std::size_t size) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(from + size));
+}
+
+void append(Bytes &to, const Bytes &bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+
+// A cue sheet game.cue naming a raw game.bin (a MODE1/2352 data track, then
+// two audio tracks, the second behind a pregap) and a WAVE file track04.wav
+// holding a fourth track.
+struct Game {
+    TempDir dir;
+    Bytes readme = text("Read me first.\r\n");
+    Bytes guide = Bytes(5000, 'g');
+    Bytes todo = text("Nothing left.\r\n");
+    Bytes track02 = tone_samples(150 * SECTOR_FRAMES, 440.0, 440.0);
+    // The pregap belongs to neither track: a tone of its own shows where it
+    // went.
+    Bytes pregap = tone_samples(150 * SECTOR_FRAMES, 1000.0, 1000.0);
+    Bytes track03 = tone_samples(75 * SECTOR_FRAMES, 660.0, 660.0);
+    // 75 sectors and a few frames that are no part of the track.
+    Bytes track04_file_samples = tone_samples(75 * SECTOR_FRAMES + 10, 523.0, 784.0);
+
+    Game() {
+        Bytes bin = wrap_sectors(build_iso_volume({
+                                     iso_file("README.TXT;1", readme),
+                                     iso_dir("DOCS", {iso_file("GUIDE.TXT;1", guide),
+                                                      iso_dir("NOTES", {iso_file("TODO.TXT;1", todo)})}),
+                                 }),
+                                 SectorMode::MODE1_2352);
+        const uint32_t track02_start = static_cast<uint32_t>(bin.size() / SECTOR_BYTES);
+        append(bin, track02);
+        append(bin, pregap);
+        append(bin, track03);
+        write_file(dir.at("game.bin"), bin);
+        write_file(dir.at("track04.wav"), wave_file(track04_file_samples));
+        const uint32_t pregap_start = track02_start + 150;
+        write_text(dir.at("game.cue"), "FILE \"game.bin\" BINARY\n"
+                                       "  TRACK 01 MODE1/2352\n"
+                                       "    INDEX 01 00:00:00\n"
+                                       "  TRACK 02 AUDIO\n"
+                                       "    INDEX 01 " + msf_text(track02_start) + "\n"
+                                       "  TRACK 03 AUDIO\n"
+                                       "    INDEX 00 " + msf_text(pregap_start) + "\n"
+                                       "    INDEX 01 " + msf_text(pregap_start + 150) + "\n"
+                                       "FILE \"track04.wav\" WAVE\n"
+                                       "  TRACK 04 AUDIO\n"
+                                       "    INDEX 01 00:00:00\n");
+    }
+};
+
+void expect_game_unpacked(const Game &game, const RunResult &run) {
+    EXPECT_EQ(0, run.exit_code);
+    EXPECT_EQ("3 files\ntrack 02: 0:02\ntrack 03: 0:01\ntrack 04: 0:01\n", run.out);
+    EXPECT_EQ("cdimage: game.cue, 4 tracks, 5 files\n", run.err);
+    const std::string out = game.dir.at("out");
+    EXPECT_EQ((std::vector<std::string>{"DOCS/", "DOCS/GUIDE.TXT", "DOCS/NOTES/", "DOCS/NOTES/TODO.TXT", "README.TXT",
+                                        "audio/", "audio/track02.wav", "audio/track03.wav", "audio/track04.wav"}),
+              list_tree(out));
+    EXPECT_TRUE(game.readme == read_file(out + "/README.TXT"));
+    EXPECT_TRUE(game.guide == read_file(out + "/DOCS/GUIDE.TXT"));
+    EXPECT_TRUE(game.todo == read_file(out + "/DOCS/NOTES/TODO.TXT"));
+    EXPECT_TRUE(wave_file(game.track02) == read_file(out + "/audio/track02.wav"));
+    EXPECT_TRUE(wave_file(game.track03) == read_file(out + "/audio/track03.wav"));
+    EXPECT_TRUE(wave_file(slice(game.track04_file_samples, 0, 75 * SECTOR_BYTES)) ==
+                read_file(out + "/audio/track04.wav"));
+}
+
+TEST(EndToEnd, UnpacksDataTrackFilesAndEveryAudioTrack) {
+    Game game;
+    expect_game_unpacked(game, run_program({cdunpack_binary(), "game.cue", "out"}, game.dir.path));
+}
+
+TEST(EndToEnd, SecondRunIntoTheSameDirectoryGivesTheSameResult) {
+    Game game;
+    ASSERT_EQ(0, run_program({cdunpack_binary(), "game.cue", "out"}, game.dir.path).exit_code);
+    // A stale, longer file where a track goes is overwritten whole.
+    write_file(game.dir.at("out/audio/track03.wav"), Bytes(2 * 1024 * 1024, 0xee));
+    expect_game_unpacked(game, run_program({cdunpack_binary(), "game.cue", "out"}, game.dir.path));
+}
+
+TEST(EndToEnd, AudioDirectoryThatCannotBeCreatedGivesOneLinePerTrack) {
+    Game game;
+    mkdir(game.dir.at("out").c_str(), 0755);
+    write_text(game.dir.at("out/audio"), "in the way\n");
+
+    const RunResult run = run_program({cdunpack_binary(), "game.cue", "out"}, game.dir.path);
+
+    EXPECT_EQ(0, run.exit_code);
+    EXPECT_EQ("3 files\n", run.out);
+    EXPECT_EQ("cdimage: game.cue, 4 tracks, 5 files\n"
+              "out/audio/track02.wav: Not a directory\n"
+              "out/audio/track03.wav: Not a directory\n"
+              "out/audio/track04.wav: Not a directory\n",
+              run.err);
+    EXPECT_TRUE(text("in the way\n") == read_file(game.dir.at("out/audio")));
+}
+
+// ---- peak memory ---------------------------------------------------------
+
+// A TempDir under base instead of the usual temporary directory.
+std::unique_ptr<TempDir> temp_dir_under(const char *base) {
+    const char *old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    setenv("TMPDIR", base, 1);
+    auto dir = std::make_unique<TempDir>();
+    if (old)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    return dir;
+}
+
+struct Measured {
+    int status;
+    long max_rss_kib;
+};
+
+// Runs the program with its standard output and error in files, and gives
+// the child's own peak resident size.
+Measured run_measured(const std::vector<std::string> &args, const std::string &out_file, const std::string &err_file) {
+    std::vector<char *> argv;
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(127);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Measured measured{-1, 0};
+    struct rusage usage {};
+    if (child > 0 && wait4(child, &measured.status, 0, &usage) == child)
+        measured.max_rss_kib = usage.ru_maxrss;
+    return measured;
+}
+
+std::string file_text(const std::string &path) {
+    const Bytes bytes = read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// An 80-minute track is 846,720,000 bytes; exporting it must not hold it in
+// memory. The track file is sparse, and the WAVE file goes to a tmpfs.
+TEST(PeakMemory, EightyMinuteTrackIsStreamedThroughABoundedBuffer) {
+    constexpr uint64_t track_bytes = 80ull * 60 * 75 * SECTOR_BYTES;
+    struct statvfs shm {};
+    if (statvfs("/dev/shm", &shm) != 0 || uint64_t{shm.f_bavail} * shm.f_frsize < track_bytes + (256u << 20))
+        GTEST_SKIP() << "/dev/shm lacks room for the 80-minute WAVE file";
+    const std::unique_ptr<TempDir> dir = temp_dir_under("/dev/shm");
+    write_file(dir->at("data.bin"), wrap_sectors(build_iso_volume({}), SectorMode::MODE1_2352));
+    // A few real samples at the end show that the whole track was copied.
+    const Bytes tail = {0x01, 0x02, 0x03, 0x04};
+    write_sparse_file(dir->at("long.bin"), track_bytes, track_bytes - tail.size(), tail);
+    write_text(dir->at("long.cue"), "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                                    "FILE \"long.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n");
+
+    const Measured run = run_measured({cdunpack_binary(), dir->at("long.cue"), dir->at("out")}, dir->at("stdout"),
+                                      dir->at("stderr"));
+
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(0, WEXITSTATUS(run.status));
+    EXPECT_EQ("0 files\ntrack 02: 80:00\n", file_text(dir->at("stdout")));
+    EXPECT_EQ("cdimage: " + dir->at("long.cue") + ", 2 tracks, 0 files\n", file_text(dir->at("stderr")));
+    const std::string wave = dir->at("out/audio/track02.wav");
+    struct stat st {};
+    ASSERT_EQ(0, stat(wave.c_str(), &st));
+    EXPECT_EQ(static_cast<off_t>(44 + track_bytes), st.st_size);
+    Bytes end(4);
+    {
+        const FileHandle stream(std::fopen(wave.c_str(), "rb"));
+        ASSERT_NE(nullptr, stream);
+        std::fseek(stream.get(), -4, SEEK_END);
+        EXPECT_EQ(4u, std::fread(end.data(), 1, 4, stream.get()));
+    }
+    EXPECT_EQ(tail, end);
+    std::remove(wave.c_str());
+    EXPECT_LT(run.max_rss_kib, 16 * 1024) << "peak resident size in KiB";
+    std::printf("peak resident size exporting an 80-minute track: %ld KiB\n", run.max_rss_kib);
+}
+
+}  // namespace
