@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #define STB_VORBIS_HEADER_ONLY
 #include <stb_vorbis.h>
@@ -141,10 +142,51 @@ std::size_t read_frames(TrackSource &source, unsigned char *buffer, std::size_t 
     return got;
 }
 
+// Stored samples in the output's byte order are copied file to file,
+// inside the kernel. Gives the frames copied, -1 when a write failed, or -2
+// when nothing was copied because the file systems cannot copy that way.
+int64_t copy_raw_samples(TrackSource &source, uint64_t offset, uint32_t frames, std::FILE *out)
+{
+    if (std::fflush(out) != 0)
+        return -1;
+    const int out_fd = fileno(out);
+    off_t from = static_cast<off_t>(offset);
+    uint64_t remaining = static_cast<uint64_t>(frames) * BYTES_PER_FRAME;
+    uint64_t copied = 0;
+    while (remaining > 0) {
+        ssize_t n = copy_file_range(fileno(source.raw.get()), &from, out_fd, nullptr,
+                                    static_cast<std::size_t>(remaining), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && copied == 0 &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF))
+            return -2;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        copied += static_cast<uint64_t>(n);
+        remaining -= static_cast<uint64_t>(n);
+    }
+    // A file cut while it was copied may leave part of a frame behind.
+    if (copied % BYTES_PER_FRAME != 0) {
+        copied -= copied % BYTES_PER_FRAME;
+        if (ftruncate(out_fd, static_cast<off_t>(WAVE_HEADER_SIZE + copied)) != 0)
+            return -1;
+    }
+    return static_cast<int64_t>(copied / BYTES_PER_FRAME);
+}
+
 // Streams the track's frames behind the header. Gives the frames written,
 // or -1 when a write fell short.
-int64_t write_samples(TrackSource &source, uint32_t frames, std::FILE *out, unsigned char *buffer)
+int64_t write_samples(TrackSource &source, uint64_t offset, uint32_t frames, std::FILE *out,
+                      unsigned char *buffer)
 {
+    if (source.raw && !source.swap_bytes) {
+        int64_t copied = copy_raw_samples(source, offset, frames, out);
+        if (copied != -2)
+            return copied;
+    }
     uint64_t written = 0;
     while (written < frames) {
         uint64_t left = frames - written;
@@ -200,7 +242,7 @@ void export_track(const char *out_dir, const char *audio_dir, int number)
     // out shorter (a file cut while it is read) gets its sizes patched.
     const uint32_t expected = static_cast<uint32_t>(source.available);
     write_wave_header(out.get(), expected);
-    int64_t frames_written = write_samples(source, expected, out.get(), buffer.get());
+    int64_t frames_written = write_samples(source, offset, expected, out.get(), buffer.get());
     source = TrackSource{};
     bool complete = frames_written >= 0;
     if (complete && frames_written != expected)

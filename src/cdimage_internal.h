@@ -81,6 +81,9 @@ struct ImageState {
     int track_count;
     std::unique_ptr<FsEntry[]> entries;
     int entry_count;
+    // Hash index over the entries by case-folded name and kind, built once
+    // per open: slot values are entry positions, -1 when empty.
+    std::unique_ptr<int16_t[]> name_index;
 };
 
 // The one image of the process.
@@ -116,6 +119,22 @@ void walk_directory(uint32_t extent, uint32_t size, const char *parent, int dept
 // Builds an entry's name from its parent's name and an on-disc identifier.
 void build_entry_name(const char *parent, const unsigned char *identifier, std::size_t identifier_length,
                       char (&name)[ENTRY_NAME_SIZE]);
+
+// Slots of the name index: twice the table, so probe runs stay short.
+constexpr int NAME_INDEX_SLOTS = 2 * MAX_FS_ENTRIES;
+// Builds the name index over the entry table; without it (no memory)
+// lookups scan the table.
+void build_name_index();
+// The first entry in table order of the given kind whose name equals
+// `name`, ignoring the case of ASCII letters.
+const FsEntry *find_entry(const char *name, bool directory);
+
+// Copies `size` bytes of the data track from sector `first` on to the
+// stream's position, the bytes taken straight from the track file where its
+// sectors are bare 2048-byte blocks. 1 on success, 0 when a sector cannot be
+// read (as read_data_sector would find), -1 when this track or this file
+// system cannot copy that way.
+int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd);
 
 // Extraction of one entry below out_root; 1 on success.
 int extract_entry(const char *name, char *out_path, std::size_t out_size);

@@ -1,7 +1,7 @@
 // Extraction of the volume's files below the output directory, and loading
 // of one file into memory.
+#include <cerrno>
 #include <cstring>
-#include <strings.h>
 #include <sys/stat.h>
 
 #include "cdimage_internal.h"
@@ -10,18 +10,6 @@ namespace {
 
 // File data passes through this run buffer on its way to the output file.
 unsigned char g_run_buffer[SECTORS_PER_RUN * DATA_SECTOR_SIZE];
-
-// The first entry in table order of the given kind whose name equals `name`,
-// ignoring the case of ASCII letters.
-const FsEntry *find_entry(const char *name, bool directory)
-{
-    for (int i = 0; i < g_image.entry_count; ++i) {
-        const FsEntry &entry = g_image.entries[i];
-        if ((entry.is_dir != 0) == directory && strcasecmp(entry.name, name) == 0)
-            return &entry;
-    }
-    return nullptr;
-}
 
 uint32_t sectors_of(uint32_t size)
 {
@@ -32,6 +20,9 @@ uint32_t sectors_of(uint32_t size)
 // read or a write falls short.
 int copy_entry_data(const FsEntry &entry, std::FILE *out)
 {
+    int direct = copy_data_track_bytes(entry.extent, entry.size, fileno(out));
+    if (direct >= 0)
+        return direct;
     const uint32_t sectors = sectors_of(entry.size);
     uint64_t remaining = entry.size;
     for (uint32_t done = 0; done < sectors;) {
@@ -60,8 +51,13 @@ int extract_file_entry(const FsEntry &entry, char *out_path, std::size_t out_siz
     if (stat(out_path, &existing) == 0 && static_cast<uint32_t>(existing.st_size) == entry.size)
         return 1;
 
-    create_path_directories(out_path);
+    // Directories are made only when the file cannot be created without
+    // them: for most files of a tree they exist already.
     FileHandle out(std::fopen(out_path, "wb"));
+    if (!out && errno == ENOENT) {
+        create_path_directories(out_path);
+        out.reset(std::fopen(out_path, "wb"));
+    }
     if (!out)
         return 0;
     int copied = copy_entry_data(entry, out.get());

@@ -13,6 +13,7 @@ void release_image()
 {
     g_image.data_file.reset();
     g_image.entries.reset();
+    g_image.name_index.reset();
     g_image.entry_count = 0;
     g_image.is_open = 0;
 }
@@ -38,6 +39,7 @@ extern "C" int cdimage_open(const char *cue_path, const char *out_dir)
     g_image.entry_count = 0;
 
     mount_volume(cue_path);
+    build_name_index();
 
     int written = std::snprintf(g_image.out_root, sizeof g_image.out_root, "%s", out_dir);
     g_image.out_root_is_cut = written < 0 || static_cast<std::size_t>(written) >= sizeof g_image.out_root;

@@ -1,6 +1,7 @@
 // The data-track sector reader: the only road to the sectors of the data
 // track. Runs of consecutive sectors are read with one system call.
 #include <cerrno>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -113,4 +114,43 @@ uint32_t read_data_sectors(uint32_t first, uint32_t count, unsigned char *buffer
 int read_data_sector(uint32_t index, unsigned char *buffer)
 {
     return read_data_sectors(index, 1, buffer) == 1;
+}
+
+int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
+{
+    const Track &track = *g_image.data_track;
+    if (track.sector_size != DATA_SECTOR_SIZE || size == 0)
+        return -1;
+    const uint32_t sectors = size / DATA_SECTOR_SIZE + (size % DATA_SECTOR_SIZE != 0);
+    // Every sector must pass the bound, as one read at a time would find.
+    if (static_cast<int64_t>(first) + sectors > track.length)
+        return 0;
+    int fd = data_file_descriptor();
+    if (fd < 0)
+        return 0;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
+    // A sector is readable only when all 2048 of its bytes are in the file,
+    // the last sector's included, however few of them the file uses.
+    int64_t position = user_bytes_position(track, first);
+    if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE)
+        return 0;
+
+    off_t from = static_cast<off_t>(position);
+    std::size_t remaining = size;
+    bool copied_any = false;
+    while (remaining > 0) {
+        ssize_t n = copy_file_range(fd, &from, out_fd, nullptr, remaining, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && !copied_any &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF))
+            return -1;
+        if (n <= 0)
+            return 0;
+        remaining -= static_cast<std::size_t>(n);
+        copied_any = true;
+    }
+    return 1;
 }
