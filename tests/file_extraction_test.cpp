@@ -1,0 +1,236 @@
+// Taking files out of the mounted volume: extraction of one file or
+// directory by name, of every file, and loading a file into memory.
+#include "cdimage_internal.h"
+#include "fixtures/fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Opened {
+    int result;
+    std::string err;
+};
+
+Opened open_image(const std::string &cue, const std::string &out) {
+    testing::internal::CaptureStderr();
+    int result = cdimage_open(cue.c_str(), out.c_str());
+    return {result, testing::internal::GetCapturedStderr()};
+}
+
+Bytes pattern(size_t size, uint8_t seed) {
+    Bytes out(size);
+    for (size_t i = 0; i < size; ++i)
+        out[i] = static_cast<uint8_t>(seed + i * 13 + i / 2048);
+    return out;
+}
+
+uint64_t file_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+const Bytes README = {'r', 'e', 'a', 'd', ' ', 'm', 'e', '\n'};
+const Bytes BIG = pattern(3 * 2048 + 77, 5);
+const Bytes ODD = pattern(2049, 9);
+
+std::vector<IsoNode> sample_tree() {
+    return {
+        iso_file("TOP.TXT;1", Bytes{'t', 'o', 'p'}),
+        iso_file("EMPTY.DAT;1", {}),
+        iso_dir("DOCS",
+                {iso_file("README.TXT;1", README), iso_file("ODD.BIN;1", ODD),
+                 iso_dir("SUB", {iso_file("BIG.BIN;1", BIG)}), iso_dir("NOTHING", {})}),
+        iso_file("FILLER.BIN;1", Bytes(4096, 'x')),
+    };
+}
+
+class Extraction : public testing::Test {
+protected:
+    void SetUp() override {
+        volume = build_iso_volume(sample_tree());
+        cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2352, 150);
+        out = tmp.at("out");
+    }
+    void TearDown() override { cdimage_close(); }
+    void open() { ASSERT_EQ(open_image(cue, out).result, 1); }
+    TempDir tmp;
+    Bytes volume;
+    std::string cue;
+    std::string out;
+};
+
+TEST_F(Extraction, ExtractAllRebuildsTheTreeByteForByte) {
+    open();
+    EXPECT_EQ(cdimage_extract_all(), 6);
+    EXPECT_EQ(list_tree(out), (std::vector<std::string>{"DOCS/", "DOCS/ODD.BIN", "DOCS/README.TXT", "DOCS/SUB/",
+                                                        "DOCS/SUB/BIG.BIN", "EMPTY.DAT", "FILLER.BIN", "TOP.TXT"}));
+    EXPECT_EQ(read_file(out + "/DOCS/README.TXT"), README);
+    EXPECT_EQ(read_file(out + "/DOCS/SUB/BIG.BIN"), BIG);
+    // 2048 bytes, then exactly 1.
+    EXPECT_EQ(read_file(out + "/DOCS/ODD.BIN"), ODD);
+    EXPECT_EQ(read_file(out + "/EMPTY.DAT"), Bytes{});
+}
+
+TEST_F(Extraction, SecondRunKeepsFilesOfTheRightSizeAndCountsThemAgain) {
+    open();
+    ASSERT_EQ(cdimage_extract_all(), 6);
+    // Same size, other bytes: left alone. Other size: written again.
+    write_file(out + "/DOCS/README.TXT", Bytes(README.size(), '?'));
+    write_file(out + "/TOP.TXT", Bytes{'c', 'h', 'a', 'n', 'g', 'e', 'd'});
+    EXPECT_EQ(cdimage_extract_all(), 6);
+    EXPECT_EQ(read_file(out + "/DOCS/README.TXT"), Bytes(README.size(), '?'));
+    EXPECT_EQ(read_file(out + "/TOP.TXT"), (Bytes{'t', 'o', 'p'}));
+}
+
+TEST_F(Extraction, ExistingSizeIsComparedModulo2To32) {
+    open();
+    // 2^32 + 3 bytes stands for TOP.TXT's 3.
+    run_program({"mkdir", "-p", out});
+    write_sparse_file(out + "/TOP.TXT", (uint64_t{1} << 32) + 3, 0, Bytes{'z'});
+    char path[1024];
+    EXPECT_EQ(cdimage_extract_file("TOP.TXT", path, sizeof path), 1);
+    EXPECT_EQ(file_size(out + "/TOP.TXT"), (uint64_t{1} << 32) + 3);
+}
+
+TEST_F(Extraction, ExtractFileFindsNamesIgnoringCase) {
+    open();
+    char path[1024];
+    ASSERT_EQ(cdimage_extract_file("docs/readme.txt", path, sizeof path), 1);
+    EXPECT_EQ(std::string(path), out + "/DOCS/README.TXT");
+    EXPECT_EQ(read_file(path), README);
+    EXPECT_EQ(list_tree(out), (std::vector<std::string>{"DOCS/", "DOCS/README.TXT"}));
+    EXPECT_EQ(cdimage_extract_file("DOCS/MISSING.TXT", path, sizeof path), 0);
+    EXPECT_EQ(cdimage_extract_file("README.TXT", path, sizeof path), 0);
+}
+
+TEST_F(Extraction, ExtractFileOfADirectoryCreatesItAlone) {
+    open();
+    char path[1024];
+    ASSERT_EQ(cdimage_extract_file("docs/Sub", path, sizeof path), 1);
+    EXPECT_EQ(std::string(path), out + "/DOCS/SUB");
+    EXPECT_EQ(list_tree(out), (std::vector<std::string>{"DOCS/", "DOCS/SUB/"}));
+    ASSERT_EQ(cdimage_extract_file("DOCS/NOTHING", path, sizeof path), 1);
+    EXPECT_EQ(list_tree(out), (std::vector<std::string>{"DOCS/", "DOCS/NOTHING/", "DOCS/SUB/"}));
+}
+
+TEST_F(Extraction, PathsThatDoNotFitTheBufferWriteNothing) {
+    open();
+    const std::string file_path = out + "/DOCS/README.TXT";
+    const std::string dir_path = out + "/DOCS/SUB";
+    char path[2048];
+    // The file's path and its terminator need length + 1 bytes.
+    std::memset(path, '#', sizeof path);
+    EXPECT_EQ(cdimage_extract_file("DOCS/README.TXT", path, file_path.size()), 0);
+    EXPECT_FALSE(path_exists(out + "/DOCS"));
+    EXPECT_EQ(path[file_path.size()], '#');
+    // A directory is formed with a trailing '/': length + 2 bytes.
+    for (size_t size : {size_t{0}, size_t{1}, dir_path.size(), dir_path.size() + 1}) {
+        SCOPED_TRACE(size);
+        std::memset(path, '#', sizeof path);
+        EXPECT_EQ(cdimage_extract_file("DOCS/SUB", path, size), 0);
+        EXPECT_TRUE(std::all_of(path + size, path + sizeof path, [](char c) { return c == '#'; }));
+        EXPECT_FALSE(path_exists(out + "/DOCS/SUB"));
+    }
+    EXPECT_EQ(cdimage_extract_file("DOCS/README.TXT", path, file_path.size() + 1), 1);
+    EXPECT_EQ(std::string(path), file_path);
+    EXPECT_EQ(cdimage_extract_file("DOCS/SUB", path, dir_path.size() + 2), 1);
+    EXPECT_EQ(std::string(path), dir_path);
+}
+
+TEST_F(Extraction, LoadGivesExactlyTheFilesBytes) {
+    open();
+    for (const char *name : {"docs/sub/big.bin", "DOCS/ODD.BIN"}) {
+        SCOPED_TRACE(name);
+        uint32_t length = 0;
+        void *data = cdimage_load_file(name, &length);
+        ASSERT_NE(data, nullptr);
+        const Bytes &expected = std::strcmp(name, "DOCS/ODD.BIN") == 0 ? ODD : BIG;
+        EXPECT_EQ(Bytes(static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + length), expected);
+        std::free(data);
+    }
+    uint32_t length = 99;
+    void *empty = cdimage_load_file("EMPTY.DAT", &length);
+    EXPECT_NE(empty, nullptr);
+    EXPECT_EQ(length, 0u);
+    std::free(empty);
+    // Directories and unknown names give nothing and leave the length alone.
+    length = 99;
+    EXPECT_EQ(cdimage_load_file("DOCS/SUB", &length), nullptr);
+    EXPECT_EQ(cdimage_load_file("NOPE", &length), nullptr);
+    EXPECT_EQ(length, 99u);
+    EXPECT_FALSE(path_exists(out));
+}
+
+TEST_F(Extraction, NothingWorksWithoutAnOpenImage) {
+    open();
+    cdimage_close();
+    char path[1024];
+    uint32_t length = 99;
+    EXPECT_EQ(cdimage_extract_all(), 0);
+    EXPECT_EQ(cdimage_extract_file("TOP.TXT", path, sizeof path), 0);
+    EXPECT_EQ(cdimage_load_file("TOP.TXT", &length), nullptr);
+    EXPECT_EQ(length, 99u);
+    EXPECT_FALSE(path_exists(out));
+}
+
+TEST(ExtractionRules, ReadFailureInTheThirdSectorLeavesNoFile) {
+    TempDir tmp;
+    Bytes volume = build_iso_volume({iso_file("OK.TXT;1", Bytes{'o', 'k'}),
+                                     iso_dir("DIR", {iso_file("BIG.BIN;1", pattern(3 * 2048 + 5, 1))})});
+    // BIG.BIN is the last file: its four sectors end the volume. The track
+    // file stops inside the third of them, while track 02 puts the end of
+    // the data track further on.
+    const uint32_t sectors = static_cast<uint32_t>(volume.size() / ISO_SECTOR);
+    volume.resize(static_cast<size_t>(sectors - 2) * ISO_SECTOR + 100);
+    write_file(tmp.at("disc.bin"), volume);
+    write_text(tmp.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
+                                   "TRACK 02 AUDIO\nINDEX 01 " + msf_text(sectors + 10) + "\n");
+    ASSERT_EQ(open_image(tmp.at("disc.cue"), tmp.at("out")).result, 1);
+    EXPECT_EQ(cdimage_extract_all(), 1);
+    EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"DIR/", "OK.TXT"}));
+    uint32_t length = 99;
+    EXPECT_EQ(cdimage_load_file("DIR/BIG.BIN", &length), nullptr);
+    EXPECT_EQ(length, 99u);
+    cdimage_close();
+}
+
+TEST(ExtractionRules, FirstEntryOfANameWins) {
+    TempDir tmp;
+    // Two versions of A.TXT of different sizes, and a file and a directory
+    // both named SAME.
+    Bytes volume = build_iso_volume({
+        iso_file("A.TXT;2", Bytes{'n', 'e', 'w'}),
+        iso_file("A.TXT;1", Bytes{'o', 'l', 'd', 'e', 'r'}),
+        iso_dir("SAME", {iso_file("IN.TXT;1", Bytes{'i'})}),
+        iso_file("SAME;1", Bytes{'s'}),
+    });
+    std::string cue = write_data_image(tmp.path, volume, SectorMode::MODE2_2352);
+    ASSERT_EQ(open_image(cue, tmp.at("out")).result, 1);
+    char path[1024];
+    ASSERT_EQ(cdimage_extract_file("same", path, sizeof path), 1);
+    EXPECT_EQ(read_file(tmp.at("out/SAME")), Bytes{'s'});
+    // Both A.TXT calls resolve to the first; SAME/IN.TXT cannot be created
+    // under the file SAME.
+    EXPECT_EQ(cdimage_extract_all(), 3);
+    EXPECT_EQ(read_file(tmp.at("out/A.TXT")), (Bytes{'n', 'e', 'w'}));
+    EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"A.TXT", "SAME"}));
+    cdimage_close();
+}
+
+TEST(ExtractionRules, NoVolumeExtractsNothing) {
+    TempDir tmp;
+    std::string cue = write_data_image(tmp.path, Bytes(40 * ISO_SECTOR, 0), SectorMode::MODE1_2048);
+    ASSERT_EQ(open_image(cue, tmp.at("out")).result, 1);
+    EXPECT_EQ(cdimage_extract_all(), 0);
+    EXPECT_FALSE(path_exists(tmp.at("out")));
+    cdimage_close();
+}
+
+}  // namespace

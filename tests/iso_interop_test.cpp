@@ -1,0 +1,145 @@
+// Volumes mastered by real tools, stored every way a data track can be,
+// unpacked by the command-line tool: every file comes out byte for byte.
+#include "cdimage_internal.h"
+#include "fixtures/fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <string>
+
+namespace {
+
+struct Master {
+    const char *label;
+    std::vector<std::string> command;  // the source directory and "-o <iso>" follow
+};
+
+const Master MASTERS[] = {
+    {"genisoimage", {"genisoimage", "-quiet"}},
+    {"genisoimage_rock_ridge_joliet", {"genisoimage", "-quiet", "-R", "-J"}},
+    {"xorriso_mkisofs", {"xorriso", "-as", "mkisofs", "-quiet", "-R", "-J"}},
+};
+
+enum class Container { MODE1_2352, MODE2_2352, MODE2_2336, MODE1_2048, WAVE };
+
+struct InteropCase {
+    size_t master;
+    Container container;
+};
+
+std::string container_label(Container c) {
+    switch (c) {
+    case Container::MODE1_2352: return "MODE1_2352";
+    case Container::MODE2_2352: return "MODE2_2352";
+    case Container::MODE2_2336: return "MODE2_2336";
+    case Container::MODE1_2048: return "MODE1_2048";
+    case Container::WAVE: return "WAVE";
+    }
+    return "";
+}
+
+Bytes pattern(size_t size, uint8_t seed) {
+    Bytes out(size);
+    for (size_t i = 0; i < size; ++i)
+        out[i] = static_cast<uint8_t>(seed + i * 31 + i / 509);
+    return out;
+}
+
+// The source tree, by path relative to its root, in lower case.
+std::map<std::string, Bytes> source_files() {
+    std::map<std::string, Bytes> files = {
+        {"readme.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}},
+        {"empty.dat", {}},
+        {"one.dat", pattern(1, 1)},
+        {"s2047.dat", pattern(2047, 2)},
+        {"s2048.dat", pattern(2048, 3)},
+        {"s2049.dat", pattern(2049, 4)},
+        {"big.dat", pattern(300000, 5)},
+        {"noext", pattern(5, 6)},
+        {"docs/guide.txt", pattern(700, 7)},
+        {"docs/deep/a/b/c/leaf.txt", pattern(4100, 8)},
+    };
+    // Enough records for the directory to need two sectors.
+    for (int i = 0; i < 80; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "docs/many/f%03d.txt", i);
+        files[name] = pattern(static_cast<size_t>(i) * 3, static_cast<uint8_t>(i));
+    }
+    return files;
+}
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+class IsoInterop : public testing::TestWithParam<InteropCase> {};
+
+TEST_P(IsoInterop, EveryFileComesOutUnderItsUpperCaseName) {
+    const Master &master = MASTERS[GetParam().master];
+    if (!have_program(master.command[0]))
+        GTEST_SKIP() << master.command[0] << " not installed";
+    TempDir tmp;
+    const std::map<std::string, Bytes> files = source_files();
+    std::vector<std::string> expected_tree;
+    mkdir(tmp.at("src").c_str(), 0755);
+    for (const auto &file : files) {
+        for (size_t slash = file.first.find('/'); slash != std::string::npos; slash = file.first.find('/', slash + 1)) {
+            const std::string dir = file.first.substr(0, slash);
+            mkdir(tmp.at("src/" + dir).c_str(), 0755);
+            if (std::find(expected_tree.begin(), expected_tree.end(), upper(dir) + "/") == expected_tree.end())
+                expected_tree.push_back(upper(dir) + "/");
+        }
+        write_file(tmp.at("src/" + file.first), file.second);
+        expected_tree.push_back(upper(file.first));
+    }
+    std::sort(expected_tree.begin(), expected_tree.end());
+    const size_t directories = 6;
+    ASSERT_EQ(expected_tree.size(), files.size() + directories);
+
+    std::vector<std::string> command = master.command;
+    command.insert(command.end(), {"-o", tmp.at("vol.iso"), tmp.at("src")});
+    RunResult mastered = run_program(command);
+    ASSERT_EQ(mastered.exit_code, 0) << mastered.err;
+    const Bytes volume = read_file(tmp.at("vol.iso"));
+
+    std::string cue;
+    switch (GetParam().container) {
+    case Container::MODE1_2352: cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2352, 150); break;
+    case Container::MODE2_2352: cue = write_data_image(tmp.path, volume, SectorMode::MODE2_2352, 150); break;
+    case Container::MODE2_2336: cue = write_data_image(tmp.path, volume, SectorMode::MODE2_2336, 150); break;
+    case Container::MODE1_2048: cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2048, 150); break;
+    case Container::WAVE: cue = write_wave_data_image(tmp.path, volume); break;
+    }
+
+    RunResult run = run_program({cdunpack_binary(), cue, tmp.at("out")});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, std::to_string(files.size()) + " files\n");
+    EXPECT_EQ(run.err, "cdimage: " + cue + ", 1 tracks, " + std::to_string(expected_tree.size()) + " files\n");
+    ASSERT_EQ(list_tree(tmp.at("out")), expected_tree);
+    for (const auto &file : files)
+        EXPECT_EQ(read_file(tmp.at("out/" + upper(file.first))), file.second) << file.first;
+}
+
+std::vector<InteropCase> all_cases() {
+    std::vector<InteropCase> cases;
+    for (size_t m = 0; m < sizeof MASTERS / sizeof MASTERS[0]; ++m)
+        for (Container c : {Container::MODE1_2352, Container::MODE2_2352, Container::MODE2_2336,
+                            Container::MODE1_2048, Container::WAVE})
+            cases.push_back({m, c});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Masters, IsoInterop, testing::ValuesIn(all_cases()),
+                         [](const testing::TestParamInfo<InteropCase> &info) {
+                             return std::string(MASTERS[info.param.master].label) + "_" +
+                                    container_label(info.param.container);
+                         });
+
+}  // namespace
