@@ -362,16 +362,18 @@ TEST(TrackLayout, BigEndianFileIsFlaggedInItsExtent) {
 TEST(TrackLayout, FrameCountOfAHugeTrackKeepsItsLow32Bits) {
     TempDir dir;
     write_sectors(dir.at("disc.bin"), 10);
-    // 7,304,367 sectors are 4,294,967,796 frames: 500 past 2^32.
-    write_sectors(dir.at("huge.bin"), 7304367);
+    // 10,956,550 sectors are 6,442,451,400 frames; cut to 32 bits after the
+    // division by 4 they are 2,147,484,104 (cutting the bytes first gives 456).
+    const int64_t sectors = 10956550;
+    write_sectors(dir.at("huge.bin"), sectors);
     write_text(dir.at("disc.cue"),
                "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
                "FILE huge.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_image(dir.at("disc.cue")));
-    EXPECT_EQ(7304367, g_image.tracks[1].length);
+    EXPECT_EQ(sectors, g_image.tracks[1].length);
     Extent e = audio_extent(2);
     ASSERT_EQ(1, e.result);
-    EXPECT_EQ(500u, e.frames);
+    EXPECT_EQ(2147484104u, e.frames);
     EXPECT_EQ(0u, e.offset);
-    EXPECT_EQ(10 + 7304367, cdimage_disc_sectors());
+    EXPECT_EQ(10 + sectors, cdimage_disc_sectors());
 }
