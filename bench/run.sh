@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds cdunpack in Release into build-bench and runs the benchmark, which
+# makes its inputs under /dev/shm/cdunpack-bench and removes them afterwards.
+#   bench/run.sh                  every input, 5 runs per measurement
+#   bench/run.sh --quick          every input, 3 runs
+#   bench/run.sh --runs N         N runs
+#   bench/run.sh --only big,many  some inputs (big many-half many long-half long wavogg)
+#   bench/run.sh --strace big     one run under strace -c -f, and its summary
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCDUNPACK_TESTS=OFF -DCDUNPACK_BENCH=ON >/dev/null
+cmake --build build-bench -j"$(nproc)" --target cdunpack_bench >/dev/null
+exec build-bench/bench/cdunpack_bench "$@"
