@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,9 @@ struct DurationCase {
     const char *line;
 };
 
+// Test names show the case's name, not its bytes.
+void PrintTo(const DurationCase &c, std::ostream *os) { *os << c.name; }
+
 class Duration : public testing::TestWithParam<DurationCase> {};
 
 // Frame counts short of a whole sector come from a file that ends inside the
@@ -259,6 +263,8 @@ struct SameNumberCase {
     const char *out;
     const char *exported;  // the file whose samples track02.wav holds, or null
 };
+
+void PrintTo(const SameNumberCase &c, std::ostream *os) { *os << c.name; }
 
 class SameNumber : public testing::TestWithParam<SameNumberCase> {};
 
@@ -325,6 +331,8 @@ struct OggCase {
     const char *type;  // the FILE line's type word
     int channels;
 };
+
+void PrintTo(const OggCase &c, std::ostream *os) { *os << c.name; }
 
 class OggTrack : public testing::TestWithParam<OggCase> {};
 
