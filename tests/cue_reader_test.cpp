@@ -55,7 +55,8 @@ TEST(ParseMsf, TurnsMinutesSecondsAndFramesIntoSectors) {
     const Case cases[] = {
         {"00:00:00", 0},   {"10:00:00", 45000}, {"00:99:99", 7524}, {"-1:00:00", -4500},
         {"01:00", -1},     {"00:02:00", 150},   {"", -1},           {"1:2:3 trailing", 4653},
-        {"ab:cd:ef", -1},  {"74:59:74", 337499},
+        {"ab:cd:ef", -1},  {"74:59:74", 337499}, {"+1:00:00", 4500},    {"0:-1:0", -75},
+        {"00-02-00", -1},
     };
     for (const Case &c : cases) EXPECT_EQ(c.sectors, parse_msf(c.time)) << '"' << c.time << '"';
 }
@@ -373,7 +374,8 @@ TEST(CueReader, TracksPastTheNinetyNinthAreIgnored) {
     TempDir dir;
     write_sectors(dir.at("disc.bin"), 2000);
     std::string cue = "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n";
-    for (int n = 2; n <= MAX_TRACKS; ++n) cue += "TRACK " + std::to_string(n) + " AUDIO\nINDEX 01 00:00:" + std::to_string(n) + "\n";
+    for (int n = 2; n <= MAX_TRACKS; ++n)
+        cue += "TRACK " + std::to_string(n) + " AUDIO\nINDEX 01 00:00:" + std::to_string(n) + "\n";
     // The 100th TRACK line is ignored, so its INDEX moves track 99.
     cue += "TRACK 100 MODE1/2048\nINDEX 01 00:10:00\n";
     write_text(dir.at("disc.cue"), cue);

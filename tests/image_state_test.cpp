@@ -137,6 +137,14 @@ TEST(ImageState, AFailedOpenEndsTheImageOpenBeforeIt) {
     EXPECT_EQ(7, cdimage_track_number(0));
     EXPECT_EQ(0, cdimage_track_number(1));
     EXPECT_EQ(1, g_image.track_count);
+
+    // An empty sheet is read too: it leaves both tables empty.
+    write_text(dir.at("empty.cue"), "");
+    EXPECT_EQ(0, open_image(dir.at("empty.cue"), err));
+    EXPECT_EQ("", err);
+    EXPECT_EQ(0, cdimage_track_number(0));
+    EXPECT_EQ(0, g_image.track_count);
+    EXPECT_EQ(0, g_image.file_count);
 }
 
 TEST(ImageState, ReopeningReplacesTheImage) {

@@ -254,6 +254,13 @@ TEST(TrackProbe, OggVorbisLengthIsDecodedFramesTimesFour) {
     EXPECT_EQ(static_cast<int64_t>(frames) * 4, f.data_size);
     cdimage_close();
     EXPECT_EQ(descriptors, open_descriptor_count());
+
+    // Found in the wrong case, the file is decoded under its real name.
+    cue = cue_with_second_file(dir, "FILE tone.ogg BINARY");
+    ASSERT_EQ(1, open_image(cue, err));
+    EXPECT_EQ(opened_without_volume(cue, 2), err);
+    EXPECT_EQ(dir.at("tone.OGG"), g_image.files[1].path);
+    EXPECT_EQ(static_cast<int64_t>(frames) * 4, g_image.files[1].data_size);
 }
 
 TEST(TrackProbe, OggFileThatDoesNotDecodeFailsTheOpen) {
