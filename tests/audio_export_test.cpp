@@ -177,12 +177,13 @@ TEST(AudioExport, TrackWithoutSamplesInItsFile) {
     write_data_track(dir);
     write_file(dir.at("a.bin"), pattern(2 * SECTOR_BYTES, 1));
     write_file(dir.at("b.bin"), pattern(2 * SECTOR_BYTES, 2));
-    // Track 02 starts at a.bin's end, but track 03 starts further out, so
-    // track 02 has a length and nothing to read. Track 03 lies past the end
-    // (a negative length), and track 04 starts exactly at b.bin's end.
+    // Track 02 starts a sector past a.bin's end, but track 03 starts further
+    // out, so track 02 has a length and nothing to read. Track 03 is a.bin's
+    // last track and lies past its end (a negative length); track 04 starts
+    // exactly at b.bin's end (length 0).
     write_text(dir.at("disc.cue"), std::string(DATA_TRACK) +
                                        "FILE \"a.bin\" BINARY\n"
-                                       "  TRACK 02 AUDIO\n    INDEX 01 00:00:02\n"
+                                       "  TRACK 02 AUDIO\n    INDEX 01 00:00:03\n"
                                        "  TRACK 03 AUDIO\n    INDEX 01 00:00:05\n"
                                        "FILE \"b.bin\" BINARY\n"
                                        "  TRACK 04 AUDIO\n    INDEX 01 00:00:02\n");

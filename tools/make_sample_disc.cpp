@@ -8,7 +8,6 @@
 // Everything is generated here, so nothing needs downloading.
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
