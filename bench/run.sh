@@ -10,4 +10,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCDUNPACK_TESTS=OFF -DCDUNPACK_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" --target cdunpack_bench >/dev/null
+echo "\$ bench/run.sh $*"
 exec build-bench/bench/cdunpack_bench "$@"
