@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
+cmake --build build -j"$(nproc)" --target cdunpack make_sample_disc >/dev/null
 build/tools/make_sample_disc sample/disc
 rm -rf sample/out
 echo "\$ build/cdunpack sample/disc/sample.cue sample/out"
