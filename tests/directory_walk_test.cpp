@@ -335,6 +335,13 @@ TEST_F(DirectoryWalk, TableHoldsTheFirst4096InPreOrder) {
     ASSERT_EQ(opened.result, 1);
     EXPECT_EQ(entry_names(), pre_order);
     EXPECT_EQ(opened.err, "cdimage: " + cue + ", 1 tracks, 4096 files\n");
+    // The last entry is found by name; the first one left out is not.
+    uint32_t length = 99;
+    void *last = cdimage_load_file("d40/f94.txt", &length);
+    EXPECT_NE(last, nullptr);
+    EXPECT_EQ(length, 0u);
+    std::free(last);
+    EXPECT_EQ(cdimage_load_file("D40/F95.TXT", &length), nullptr);
 }
 
 uint64_t bytes_read_by_process() {

@@ -180,25 +180,47 @@ TEST_F(Extraction, NothingWorksWithoutAnOpenImage) {
     EXPECT_FALSE(path_exists(out));
 }
 
-TEST(ExtractionRules, ReadFailureInTheThirdSectorLeavesNoFile) {
-    TempDir tmp;
-    Bytes volume = build_iso_volume({iso_file("OK.TXT;1", Bytes{'o', 'k'}),
-                                     iso_dir("DIR", {iso_file("BIG.BIN;1", pattern(3 * 2048 + 5, 1))})});
-    // BIG.BIN is the last file: its four sectors end the volume. The track
-    // file stops inside the third of them, while track 02 puts the end of
-    // the data track further on.
+struct ShortTrackCase {
+    const char *what;
+    uint32_t cut_sector;    // of BIG.BIN's four: the track file ends inside it
+    uint32_t cut_byte;      // after this many of its user bytes; 0: no cut
+    uint32_t track_end;     // of BIG.BIN's sectors: where track 02 begins
+};
+
+TEST(ExtractionRules, UnreadableSectorLeavesNoFile) {
+    const Bytes big = pattern(3 * 2048 + 5, 1);
+    const std::vector<IsoNode> tree = {iso_file("OK.TXT;1", Bytes{'o', 'k'}), iso_dir("DIR", {iso_file("BIG.BIN;1", big)})};
+    const Bytes volume = build_iso_volume(tree);
+    // BIG.BIN is the last file: its four sectors end the volume.
     const uint32_t sectors = static_cast<uint32_t>(volume.size() / ISO_SECTOR);
-    volume.resize(static_cast<size_t>(sectors - 2) * ISO_SECTOR + 100);
-    write_file(tmp.at("disc.bin"), volume);
-    write_text(tmp.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
-                                   "TRACK 02 AUDIO\nINDEX 01 " + msf_text(sectors + 10) + "\n");
-    ASSERT_EQ(open_image(tmp.at("disc.cue"), tmp.at("out")).result, 1);
-    EXPECT_EQ(cdimage_extract_all(), 1);
-    EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"DIR/", "OK.TXT"}));
-    uint32_t length = 99;
-    EXPECT_EQ(cdimage_load_file("DIR/BIG.BIN", &length), nullptr);
-    EXPECT_EQ(length, 99u);
-    cdimage_close();
+    const uint32_t big_extent = sectors - 4;
+    const std::vector<ShortTrackCase> cases = {
+        {"the track file ends inside the third sector", 2, 100, 14},
+        {"the last sector is short though the file's 5 bytes are there", 3, 15, 14},
+        {"the last sector lies past the track's end though the file holds it", 0, 0, 3},
+    };
+    for (SectorMode mode : {SectorMode::MODE1_2048, SectorMode::MODE1_2352}) {
+        for (const ShortTrackCase &c : cases) {
+            SCOPED_TRACE(std::string(mode_word(mode)) + ": " + c.what);
+            TempDir tmp;
+            Bytes stored = wrap_sectors(volume, mode);
+            if (c.cut_byte != 0)
+                stored.resize(static_cast<size_t>(big_extent + c.cut_sector) * stored_sector_size(mode) +
+                              user_data_offset(mode) + c.cut_byte);
+            write_file(tmp.at("disc.bin"), stored);
+            write_text(tmp.at("disc.cue"), std::string("FILE disc.bin BINARY\nTRACK 01 ") + mode_word(mode) +
+                                               "\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 " +
+                                               msf_text(big_extent + c.track_end) + "\n");
+            ASSERT_EQ(open_image(tmp.at("disc.cue"), tmp.at("out")).result, 1);
+            ASSERT_EQ(g_image.entry_count, 3);
+            EXPECT_EQ(cdimage_extract_all(), 1);
+            EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"DIR/", "OK.TXT"}));
+            uint32_t length = 99;
+            EXPECT_EQ(cdimage_load_file("DIR/BIG.BIN", &length), nullptr);
+            EXPECT_EQ(length, 99u);
+            cdimage_close();
+        }
+    }
 }
 
 TEST(ExtractionRules, FirstEntryOfANameWins) {
