@@ -110,6 +110,9 @@ int read_data_sector(uint32_t index, unsigned char *buffer);
 // The same for a run of consecutive sectors: gives how many sectors from
 // `first` on were read whole, stopping at the first that could not be.
 uint32_t read_data_sectors(uint32_t first, uint32_t count, unsigned char *buffer);
+// Whether every sector of the run passes the reader's bound: a run that
+// does not would fail at its first sector past the track's end.
+bool run_lies_in_data_track(uint32_t first, uint64_t count);
 // Sectors per bulk read: 1 MiB of user data.
 constexpr uint32_t SECTORS_PER_RUN = 512;
 

@@ -133,7 +133,9 @@ extern "C" void *cdimage_load_file(const char *name, uint32_t *out_length)
     if (!g_image.is_open || name == nullptr)
         return nullptr;
     const FsEntry *entry = find_entry(name, false);
-    if (entry == nullptr)
+    // A file recorded past the track's end cannot be read: it gets no buffer
+    // of the size it claims.
+    if (entry == nullptr || !run_lies_in_data_track(entry->extent, sectors_of(entry->size)))
         return nullptr;
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
         static_cast<unsigned char *>(std::malloc(entry->size != 0 ? entry->size : 1)));

@@ -95,6 +95,11 @@ uint32_t read_raw_run(int fd, const Track &track, int64_t position, uint32_t cou
 
 }  // namespace
 
+bool run_lies_in_data_track(uint32_t first, uint64_t count)
+{
+    return static_cast<int64_t>(first) + static_cast<int64_t>(count) <= g_image.data_track->length;
+}
+
 uint32_t read_data_sectors(uint32_t first, uint32_t count, unsigned char *buffer)
 {
     const Track &track = *g_image.data_track;
@@ -122,8 +127,7 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
     if (track.sector_size != DATA_SECTOR_SIZE || size == 0)
         return -1;
     const uint32_t sectors = size / DATA_SECTOR_SIZE + (size % DATA_SECTOR_SIZE != 0);
-    // Every sector must pass the bound, as one read at a time would find.
-    if (static_cast<int64_t>(first) + sectors > track.length)
+    if (!run_lies_in_data_track(first, sectors))
         return 0;
     int fd = data_file_descriptor();
     if (fd < 0)
