@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libstb-dev libgtest-dev
-          vorbis-tools sox genisoimage xorriso)
+          vorbis-tools sox genisoimage xorriso valgrind)
 
 missing=()
 for p in "${packages[@]}"; do
