@@ -86,6 +86,14 @@ struct ImageState {
     std::unique_ptr<int16_t[]> name_index;
 };
 
+// A 32-bit unsigned number stored least significant byte first, as RIFF
+// sizes and the little-endian halves of ISO 9660 numbers are.
+inline uint32_t little_endian_32(const unsigned char *bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
 // The one image of the process.
 extern ImageState g_image;
 

@@ -30,12 +30,6 @@ constexpr uint32_t WALK_RUN_SECTORS = 16;
 // rest of its parent's records are read.
 unsigned char g_walk_buffers[MAX_DIR_DEPTH][WALK_RUN_SECTORS * DATA_SECTOR_SIZE];
 
-uint32_t little_endian_32(const unsigned char *bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 // Sector 16 holds a primary volume descriptor of an ISO 9660 volume.
 bool is_primary_descriptor(const unsigned char *sector)
 {

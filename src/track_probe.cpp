@@ -21,12 +21,6 @@ constexpr int RIFF_FORM_TYPE_OFFSET = 8;
 constexpr int CHUNK_HEADER_SIZE = 8;
 constexpr int CHUNK_SIZE_OFFSET = 4;
 
-uint32_t little_endian_32(const unsigned char *bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 // The form header names a RIFF file of form type WAVE (letter case counts).
 bool is_riff_wave_header(const unsigned char *header)
 {
