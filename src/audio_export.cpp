@@ -97,7 +97,9 @@ bool open_raw_source(TrackSource &source, const char *path, uint64_t offset, uin
     struct stat info;
     if (fstat(fileno(source.raw.get()), &info) != 0)
         return false;
-    uint64_t size = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    // Only a regular file's size says how many frames it holds: a directory
+    // opened in its place reads as nothing.
+    uint64_t size = S_ISREG(info.st_mode) && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
     uint64_t held = size > offset ? (size - offset) / BYTES_PER_FRAME : 0;
     source.available = held < frames ? held : frames;
     source.swap_bytes = big_endian != 0;
