@@ -2,9 +2,11 @@
 // of it there are, and what a missing or undecodable file does to the open.
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #define STB_VORBIS_HEADER_ONLY
 #include <stb_vorbis.h>
@@ -28,14 +30,23 @@ bool is_riff_wave_header(const unsigned char *header)
            std::memcmp(header + RIFF_FORM_TYPE_OFFSET, "WAVE", 4) == 0;
 }
 
-// Opens a track file for measuring; a directory counts as a file that
-// cannot be opened (reading it would fail, and its "length" means nothing).
+// Opens a track file for measuring. A directory counts as a file that cannot
+// be opened (reading it would fail, and its "length" means nothing), and so
+// does a FIFO or socket, which has no length and whose open could wait for a
+// writer forever.
 FileHandle open_regular_file(const char *path)
 {
-    FileHandle stream(std::fopen(path, "rb"));
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
     struct stat info;
-    if (stream && (fstat(fileno(stream.get()), &info) != 0 || S_ISDIR(info.st_mode)))
-        stream.reset();
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FileHandle stream(fdopen(fd, "rb"));
+    if (!stream)
+        close(fd);
     return stream;
 }
 

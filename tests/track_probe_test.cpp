@@ -170,6 +170,21 @@ TEST(TrackProbe, DirectoryNamedAsTrackFileIsMissing) {
     EXPECT_EQ(1, g_image.file_count);
 }
 
+// A FIFO has no length, and opening one for reading waits for a writer:
+// probing it as a file would hang the open.
+TEST(TrackProbe, FifoNamedAsTrackFileIsMissingWithoutWaiting) {
+    TempDir dir;
+    ASSERT_EQ(0, mkfifo(dir.at("pipe.bin").c_str(), 0644));
+    std::string cue = cue_with_second_file(dir, "FILE pipe.bin BINARY");
+    std::string err;
+    ASSERT_EQ(1, open_image(cue, err));
+    EXPECT_EQ("cdimage: " + dir.at("pipe.bin") + " is missing: only its audio tracks\n" +
+                  opened_without_volume(cue, 2),
+              err);
+    EXPECT_EQ(0, g_image.files[1].data_size);
+    cdimage_close();
+}
+
 TEST(TrackProbe, NameInTheWrongCaseIsFoundWhenOneEntryMatches) {
     struct Case {
         const char *what;
