@@ -8,6 +8,7 @@
 
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 namespace {
 
@@ -16,10 +17,6 @@ int directory_mode(const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
     return static_cast<int>(st.st_mode & 07777);
-}
-
-void write_sectors(const std::string &path, int64_t sectors) {
-    write_sparse_file(path, static_cast<uint64_t>(sectors) * RAW_SECTOR_SIZE);
 }
 
 }  // namespace

@@ -7,32 +7,9 @@
 
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 namespace {
-
-// Opens the image of a cue sheet and keeps what the module printed.
-int open_image(const std::string &cue, std::string &err) {
-    testing::internal::CaptureStderr();
-    int result = cdimage_open(cue.c_str(), "out");
-    err = testing::internal::GetCapturedStderr();
-    return result;
-}
-
-int open_image(const std::string &cue) {
-    std::string err;
-    return open_image(cue, err);
-}
-
-// A raw file of whole 2352-byte sectors, all zero.
-void write_sectors(const std::string &path, int64_t sectors) {
-    write_sparse_file(path, static_cast<uint64_t>(sectors) * RAW_SECTOR_SIZE);
-}
-
-// What an image without an ISO 9660 volume prints when it opens.
-std::string opened_without_volume(const std::string &cue, int tracks) {
-    return "cdimage: " + cue + " has no ISO 9660 data track\n" + "cdimage: " + cue + ", " +
-           std::to_string(tracks) + " tracks, 0 files\n";
-}
 
 // Restores the working directory when the test leaves it.
 struct WorkingDirectory {

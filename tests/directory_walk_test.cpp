@@ -3,6 +3,7 @@
 // limits.
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +17,6 @@ namespace {
 
 constexpr uint32_t ROOT_EXTENT = 18;
 constexpr uint32_t FILE_EXTENT = 60;
-
-struct Opened {
-    int result;
-    std::string err;
-};
-
-Opened open_image(const std::string &cue, const std::string &out) {
-    testing::internal::CaptureStderr();
-    int result = cdimage_open(cue.c_str(), out.c_str());
-    return {result, testing::internal::GetCapturedStderr()};
-}
 
 // "NAME @extent" for every entry, directories marked with a trailing '/'.
 std::vector<std::string> entry_list() {
@@ -78,7 +68,7 @@ protected:
     void TearDown() override { cdimage_close(); }
     Opened mount(const Bytes &volume, SectorMode mode = SectorMode::MODE1_2048) {
         cue = write_data_image(tmp.path, volume, mode);
-        return open_image(cue, tmp.at("out"));
+        return open_and_capture(cue, tmp.at("out"));
     }
     TempDir tmp;
     std::string cue;
@@ -157,7 +147,7 @@ TEST_F(DirectoryWalk, RecordRules) {
         SCOPED_TRACE(c.rule);
         TempDir dir;
         std::string cue_path = write_data_image(dir.path, crafted_volume(c.sectors), SectorMode::MODE1_2048);
-        Opened opened = open_image(cue_path, dir.at("out"));
+        Opened opened = open_and_capture(cue_path, dir.at("out"));
         ASSERT_EQ(opened.result, 1);
         EXPECT_EQ(opened.err, "cdimage: " + cue_path + ", 1 tracks, " + std::to_string(c.entries.size()) +
                                   " files\n");
@@ -273,7 +263,7 @@ TEST_F(DirectoryWalk, VolumeCheckAtSector16) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         std::string cue_path = write_data_image(dir.path, c.volume, SectorMode::MODE1_2352);
-        Opened opened = open_image(cue_path, dir.at("out"));
+        Opened opened = open_and_capture(cue_path, dir.at("out"));
         ASSERT_EQ(opened.result, 1);
         std::string summary = "cdimage: " + cue_path + ", 1 tracks, 0 files\n";
         EXPECT_EQ(opened.err, c.message ? "cdimage: " + cue_path + " has no ISO 9660 data track\n" + summary : summary);
@@ -376,7 +366,7 @@ TEST_F(DirectoryWalk, FullTableStopsTheReading) {
     write_text(tmp.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n");
     const uint64_t before = bytes_read_by_process();
     ASSERT_GT(before, 0u) << "needs /proc/self/io";
-    Opened opened = open_image(tmp.at("disc.cue"), tmp.at("out"));
+    Opened opened = open_and_capture(tmp.at("disc.cue"), tmp.at("out"));
     const uint64_t read = bytes_read_by_process() - before;
     ASSERT_EQ(opened.result, 1);
     EXPECT_EQ(g_image.entry_count, MAX_FS_ENTRIES);
@@ -408,7 +398,7 @@ TEST_F(DirectoryWalk, UnsafeIdentifiersStayInsideTheOutputDirectory) {
 
     const std::string out = tmp.at("a/b/out");
     cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2048);
-    ASSERT_EQ(open_image(cue, out).result, 1);
+    ASSERT_EQ(open_and_capture(cue, out).result, 1);
     EXPECT_EQ(entry_names(), (std::vector<std::string>{"_", ".._.._ESCAPE.TXT", "_TMP_ABS.TXT", "N_L", "__", "___",
                                                        "___/_", "___/_/_", "___/UP.TXT"}));
     EXPECT_EQ(cdimage_extract_all(), 7);

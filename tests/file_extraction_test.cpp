@@ -2,6 +2,7 @@
 // directory by name, of every file, and loading a file into memory.
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +13,6 @@
 #include <string>
 
 namespace {
-
-struct Opened {
-    int result;
-    std::string err;
-};
-
-Opened open_image(const std::string &cue, const std::string &out) {
-    testing::internal::CaptureStderr();
-    int result = cdimage_open(cue.c_str(), out.c_str());
-    return {result, testing::internal::GetCapturedStderr()};
-}
 
 Bytes pattern(size_t size, uint8_t seed) {
     Bytes out(size);
@@ -59,7 +49,7 @@ protected:
         out = tmp.at("out");
     }
     void TearDown() override { cdimage_close(); }
-    void open() { ASSERT_EQ(open_image(cue, out).result, 1); }
+    void open() { ASSERT_EQ(open_and_capture(cue, out).result, 1); }
     TempDir tmp;
     Bytes volume;
     std::string cue;
@@ -211,7 +201,7 @@ TEST(ExtractionRules, UnreadableSectorLeavesNoFile) {
             write_text(tmp.at("disc.cue"), std::string("FILE disc.bin BINARY\nTRACK 01 ") + mode_word(mode) +
                                                "\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 " +
                                                msf_text(big_extent + c.track_end) + "\n");
-            ASSERT_EQ(open_image(tmp.at("disc.cue"), tmp.at("out")).result, 1);
+            ASSERT_EQ(open_and_capture(tmp.at("disc.cue"), tmp.at("out")).result, 1);
             ASSERT_EQ(g_image.entry_count, 3);
             EXPECT_EQ(cdimage_extract_all(), 1);
             EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"DIR/", "OK.TXT"}));
@@ -234,7 +224,7 @@ TEST(ExtractionRules, FirstEntryOfANameWins) {
         iso_file("SAME;1", Bytes{'s'}),
     });
     std::string cue = write_data_image(tmp.path, volume, SectorMode::MODE2_2352);
-    ASSERT_EQ(open_image(cue, tmp.at("out")).result, 1);
+    ASSERT_EQ(open_and_capture(cue, tmp.at("out")).result, 1);
     char path[1024];
     ASSERT_EQ(cdimage_extract_file("same", path, sizeof path), 1);
     EXPECT_EQ(read_file(tmp.at("out/SAME")), Bytes{'s'});
@@ -249,7 +239,7 @@ TEST(ExtractionRules, FirstEntryOfANameWins) {
 TEST(ExtractionRules, NoVolumeExtractsNothing) {
     TempDir tmp;
     std::string cue = write_data_image(tmp.path, Bytes(40 * ISO_SECTOR, 0), SectorMode::MODE1_2048);
-    ASSERT_EQ(open_image(cue, tmp.at("out")).result, 1);
+    ASSERT_EQ(open_and_capture(cue, tmp.at("out")).result, 1);
     EXPECT_EQ(cdimage_extract_all(), 0);
     EXPECT_FALSE(path_exists(tmp.at("out")));
     cdimage_close();

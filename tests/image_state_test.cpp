@@ -6,24 +6,9 @@
 
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 namespace {
-
-int open_image(const std::string &cue, std::string &err, const std::string &out = "out") {
-    testing::internal::CaptureStderr();
-    int result = cdimage_open(cue.c_str(), out.c_str());
-    err = testing::internal::GetCapturedStderr();
-    return result;
-}
-
-int open_image(const std::string &cue) {
-    std::string err;
-    return open_image(cue, err);
-}
-
-void write_sectors(const std::string &path, int64_t sectors) {
-    write_sparse_file(path, static_cast<uint64_t>(sectors) * RAW_SECTOR_SIZE);
-}
 
 // A data track and two audio tracks in disc.bin (300 sectors), numbered from
 // `first`, so that two sheets can be told apart by their track numbers.

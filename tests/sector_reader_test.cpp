@@ -3,23 +3,13 @@
 // cached read handle.
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
-
-struct Opened {
-    int result;
-    std::string err;
-};
-
-Opened open_image(const std::string &cue, const std::string &out) {
-    testing::internal::CaptureStderr();
-    int result = cdimage_open(cue.c_str(), out.c_str());
-    return {result, testing::internal::GetCapturedStderr()};
-}
 
 // Every byte of user sector s is s + 1, so a sector read from the wrong
 // place shows.
@@ -67,7 +57,7 @@ TEST_F(SectorReader, Sector16LiesWhereTheModeStoresItsUserBytes) {
                               stored.begin() + static_cast<long>(c.sector16_position) + 6),
                   "CD001");
 
-        Opened opened = open_image(cue, dir.at("out"));
+        Opened opened = open_and_capture(cue, dir.at("out"));
         ASSERT_EQ(opened.result, 1);
         EXPECT_EQ(opened.err, "cdimage: " + cue + ", 1 tracks, 1 files\n");
         int ok = 0;
@@ -94,7 +84,7 @@ TEST_F(SectorReader, WaveTrackFileDataBeginsBehindItsHeader) {
     ASSERT_GT(stored.size(), 32812u + 6);
     EXPECT_EQ(std::string(stored.begin() + 32813, stored.begin() + 32818), "CD001");
 
-    Opened opened = open_image(cue, tmp.at("out"));
+    Opened opened = open_and_capture(cue, tmp.at("out"));
     ASSERT_EQ(opened.result, 1);
     EXPECT_EQ(opened.err, "cdimage: " + cue + ", 1 tracks, 1 files\n");
     int ok = 0;
@@ -109,7 +99,7 @@ TEST_F(SectorReader, BigEndianTrackFileBytesComeBackUnswapped) {
         odd_even[i] = 0xA0;  // neighbours differ, so a swap would show
     write_file(tmp.at("disc.bin"), wrap_sectors(odd_even, SectorMode::MODE1_2352));
     write_text(tmp.at("disc.cue"), "FILE disc.bin MOTOROLA\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n");
-    ASSERT_EQ(open_image(tmp.at("disc.cue"), tmp.at("out")).result, 1);
+    ASSERT_EQ(open_and_capture(tmp.at("disc.cue"), tmp.at("out")).result, 1);
     int ok = 0;
     EXPECT_EQ(read_sector(7, ok), sector_of(odd_even, 7));
     EXPECT_EQ(ok, 1);
@@ -121,7 +111,7 @@ TEST_F(SectorReader, LengthBoundsReadsEvenWhenTheFileHoldsMore) {
     write_text(tmp.at("disc.cue"),
                "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
                "TRACK 02 MODE1/2048\nINDEX 01 00:00:30\n");
-    Opened opened = open_image(tmp.at("disc.cue"), tmp.at("out"));
+    Opened opened = open_and_capture(tmp.at("disc.cue"), tmp.at("out"));
     ASSERT_EQ(opened.result, 1);
     EXPECT_EQ(opened.err, "cdimage: " + tmp.at("disc.cue") + " has no ISO 9660 data track\ncdimage: " +
                               tmp.at("disc.cue") + ", 2 tracks, 0 files\n");
@@ -142,7 +132,7 @@ TEST_F(SectorReader, TrackWithoutSectorsNeverOpensItsFile) {
         write_text(tmp.at("disc.cue"),
                    std::string("FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 ") + index + "\n");
         const int descriptors = open_descriptor_count();
-        Opened opened = open_image(tmp.at("disc.cue"), tmp.at("out"));
+        Opened opened = open_and_capture(tmp.at("disc.cue"), tmp.at("out"));
         ASSERT_EQ(opened.result, 1);
         EXPECT_NE(opened.err.find("has no ISO 9660 data track\n"), std::string::npos) << opened.err;
         int ok = 1;
@@ -156,7 +146,7 @@ TEST_F(SectorReader, TrackWithoutSectorsNeverOpensItsFile) {
 
 TEST_F(SectorReader, MissingDataFileReadsNothing) {
     write_text(tmp.at("disc.cue"), "FILE gone.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n");
-    Opened opened = open_image(tmp.at("disc.cue"), tmp.at("out"));
+    Opened opened = open_and_capture(tmp.at("disc.cue"), tmp.at("out"));
     ASSERT_EQ(opened.result, 1);
     EXPECT_NE(opened.err.find("has no ISO 9660 data track\n"), std::string::npos) << opened.err;
     EXPECT_NE(opened.err.find(", 1 tracks, 0 files\n"), std::string::npos) << opened.err;
@@ -177,7 +167,7 @@ TEST_F(SectorReader, FileEndingInsideTheLastUserBytesFailsThatSector) {
         write_file(dir.at("disc.bin"), stored);
         write_text(dir.at("disc.cue"), std::string("FILE disc.bin BINARY\nTRACK 01 ") + mode_word(mode) +
                                            "\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 00:00:40\n");
-        ASSERT_EQ(open_image(dir.at("disc.cue"), dir.at("out")).result, 1);
+        ASSERT_EQ(open_and_capture(dir.at("disc.cue"), dir.at("out")).result, 1);
         int ok = 0;
         EXPECT_EQ(read_sector(29, ok), sector_of(numbered_sectors(31), 29));
         EXPECT_EQ(ok, 1);
@@ -195,7 +185,7 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     const Bytes volume = build_iso_volume({iso_file("A.BIN;1", Bytes(5000, 7))});
     std::string cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2352);
     const int before = open_descriptor_count();
-    ASSERT_EQ(open_image(cue, tmp.at("out")).result, 1);
+    ASSERT_EQ(open_and_capture(cue, tmp.at("out")).result, 1);
     EXPECT_NE(g_image.data_file, nullptr);
     EXPECT_EQ(open_descriptor_count(), before + 1);
     int ok = 0;
@@ -205,7 +195,7 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     }
     EXPECT_EQ(open_descriptor_count(), before + 1);
     // A new open ends the old handle before it takes its own.
-    ASSERT_EQ(open_image(cue, tmp.at("out")).result, 1);
+    ASSERT_EQ(open_and_capture(cue, tmp.at("out")).result, 1);
     EXPECT_EQ(open_descriptor_count(), before + 1);
     cdimage_close();
     EXPECT_EQ(g_image.data_file, nullptr);

@@ -7,29 +7,9 @@
 
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 namespace {
-
-int open_image(const std::string &cue, std::string &err) {
-    testing::internal::CaptureStderr();
-    int result = cdimage_open(cue.c_str(), "out");
-    err = testing::internal::GetCapturedStderr();
-    return result;
-}
-
-int open_image(const std::string &cue) {
-    std::string err;
-    return open_image(cue, err);
-}
-
-void write_sectors(const std::string &path, int64_t sectors, int sector_size = RAW_SECTOR_SIZE) {
-    write_sparse_file(path, static_cast<uint64_t>(sectors) * static_cast<uint64_t>(sector_size));
-}
-
-std::string opened_without_volume(const std::string &cue, int tracks) {
-    return "cdimage: " + cue + " has no ISO 9660 data track\n" + "cdimage: " + cue + ", " +
-           std::to_string(tracks) + " tracks, 0 files\n";
-}
 
 struct Extent {
     int result;

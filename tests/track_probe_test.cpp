@@ -10,24 +10,9 @@
 
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 namespace {
-
-int open_image(const std::string &cue, std::string &err) {
-    testing::internal::CaptureStderr();
-    int result = cdimage_open(cue.c_str(), "out");
-    err = testing::internal::GetCapturedStderr();
-    return result;
-}
-
-void write_sectors(const std::string &path, int64_t sectors) {
-    write_sparse_file(path, static_cast<uint64_t>(sectors) * RAW_SECTOR_SIZE);
-}
-
-std::string opened_without_volume(const std::string &cue, int tracks) {
-    return "cdimage: " + cue + " has no ISO 9660 data track\n" + "cdimage: " + cue + ", " +
-           std::to_string(tracks) + " tracks, 0 files\n";
-}
 
 // A cue sheet whose data track lies in disc.bin (10 sectors, written here)
 // and whose second file is the one under test, holding an audio track.

@@ -1,0 +1,51 @@
+// Helpers the module's tests share: opening an image while keeping what the
+// module printed, and raw track files of whole sectors.
+#ifndef CDUNPACK_TEST_IMAGE_H
+#define CDUNPACK_TEST_IMAGE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cdimage_internal.h"
+#include "fixtures/fixtures.h"
+
+struct Opened {
+    int result;
+    std::string err;  // the module's lines on standard error
+};
+
+inline Opened open_and_capture(const std::string &cue, const std::string &out = "out")
+{
+    testing::internal::CaptureStderr();
+    int result = cdimage_open(cue.c_str(), out.c_str());
+    return {result, testing::internal::GetCapturedStderr()};
+}
+
+// cdimage_open's result, with its lines on standard error kept in `err`.
+inline int open_image(const std::string &cue, std::string &err, const std::string &out = "out")
+{
+    Opened opened = open_and_capture(cue, out);
+    err = opened.err;
+    return opened.result;
+}
+
+inline int open_image(const std::string &cue)
+{
+    return open_and_capture(cue).result;
+}
+
+// What an image without an ISO 9660 volume prints when it opens.
+inline std::string opened_without_volume(const std::string &cue, int tracks)
+{
+    return "cdimage: " + cue + " has no ISO 9660 data track\n" + "cdimage: " + cue + ", " +
+           std::to_string(tracks) + " tracks, 0 files\n";
+}
+
+// A sparse raw file of whole sectors, all zero.
+inline void write_sectors(const std::string &path, int64_t sectors, int sector_size = RAW_SECTOR_SIZE)
+{
+    write_sparse_file(path, static_cast<uint64_t>(sectors) * static_cast<uint64_t>(sector_size));
+}
+
+#endif
