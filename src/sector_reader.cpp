@@ -61,15 +61,11 @@ uint32_t read_raw_run(int fd, const Track &track, int64_t position, uint32_t cou
         iovec parts[IOVECS_PER_CALL];
         int used = 0;
         uint32_t sectors = 0;
-        std::size_t span = 0;
         while (done + sectors < count && used + 2 <= IOVECS_PER_CALL) {
-            if (sectors > 0) {
+            if (sectors > 0)
                 parts[used++] = iovec{g_skipped_bytes, gap};
-                span += gap;
-            }
             parts[used++] = iovec{buffer + static_cast<std::size_t>(done + sectors) * DATA_SECTOR_SIZE,
                                   DATA_SECTOR_SIZE};
-            span += DATA_SECTOR_SIZE;
             ++sectors;
         }
         int64_t start = position + static_cast<int64_t>(done) * track.sector_size;
@@ -79,7 +75,8 @@ uint32_t read_raw_run(int fd, const Track &track, int64_t position, uint32_t cou
         while (n < 0 && errno == EINTR);
         if (n <= 0)
             return done;
-        // Sector k of this call is complete once its user bytes are all in.
+        // Sector k of this call is complete once its user bytes are all in;
+        // a call that completes none has met the end of the file.
         std::size_t got = static_cast<std::size_t>(n);
         uint32_t complete = got >= DATA_SECTOR_SIZE
                                 ? static_cast<uint32_t>((got - DATA_SECTOR_SIZE) / track.sector_size + 1)
@@ -87,7 +84,7 @@ uint32_t read_raw_run(int fd, const Track &track, int64_t position, uint32_t cou
         if (complete > sectors)
             complete = sectors;
         done += complete;
-        if (got < span && complete == 0)
+        if (complete == 0)
             return done;
     }
     return done;

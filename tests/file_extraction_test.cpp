@@ -213,6 +213,48 @@ TEST(ExtractionRules, UnreadableSectorLeavesNoFile) {
     }
 }
 
+// Files are copied in runs of 1 MiB (or file to file where sectors are bare
+// 2048-byte blocks): sizes at and around the seams between runs, and a cut
+// in the second run of a file.
+TEST(ExtractionRules, LargeFilesComeOutWholeAcrossRunSeams) {
+    const size_t RUN = static_cast<size_t>(SECTORS_PER_RUN) * ISO_SECTOR;
+    const std::vector<size_t> sizes = {RUN - 1, RUN, RUN + 1, 3 * RUN + 2048 + 5};
+    std::vector<IsoNode> tree;
+    for (size_t i = 0; i < sizes.size(); ++i)
+        tree.push_back(iso_file("F" + std::to_string(i) + ".BIN;1", pattern(sizes[i], static_cast<uint8_t>(i))));
+    tree.push_back(iso_file("LAST.BIN;1", pattern(2 * RUN + 10, 99)));
+    const Bytes volume = build_iso_volume(tree);
+    // LAST.BIN ends the volume; the track file is cut inside its second run.
+    const uint32_t last_extent = static_cast<uint32_t>(volume.size() / ISO_SECTOR) - 2 * SECTORS_PER_RUN - 1;
+    for (SectorMode mode : {SectorMode::MODE1_2048, SectorMode::MODE1_2352}) {
+        SCOPED_TRACE(mode_word(mode));
+        TempDir tmp;
+        Bytes stored = wrap_sectors(volume, mode);
+        stored.resize(static_cast<size_t>(last_extent + SECTORS_PER_RUN + 100) * stored_sector_size(mode));
+        write_file(tmp.at("disc.bin"), stored);
+        write_text(tmp.at("disc.cue"), std::string("FILE disc.bin BINARY\nTRACK 01 ") + mode_word(mode) +
+                                           "\nINDEX 01 00:00:00\n");
+        ASSERT_EQ(open_and_capture(tmp.at("disc.cue"), tmp.at("out")).result, 1);
+        EXPECT_EQ(cdimage_extract_all(), static_cast<int>(sizes.size()));
+        EXPECT_FALSE(path_exists(tmp.at("out/LAST.BIN")));
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            const std::string name = "F" + std::to_string(i) + ".BIN";
+            SCOPED_TRACE(name);
+            EXPECT_EQ(read_file(tmp.at("out/" + name)), pattern(sizes[i], static_cast<uint8_t>(i)));
+            uint32_t length = 0;
+            std::unique_ptr<void, FreeDeleter> loaded(cdimage_load_file(name.c_str(), &length));
+            ASSERT_NE(loaded, nullptr);
+            ASSERT_EQ(length, sizes[i]);
+            EXPECT_EQ(Bytes(static_cast<uint8_t *>(loaded.get()), static_cast<uint8_t *>(loaded.get()) + length),
+                      pattern(sizes[i], static_cast<uint8_t>(i)));
+        }
+        uint32_t length = 7;
+        EXPECT_EQ(cdimage_load_file("LAST.BIN", &length), nullptr);
+        EXPECT_EQ(length, 7u);
+        cdimage_close();
+    }
+}
+
 TEST(ExtractionRules, FirstEntryOfANameWins) {
     TempDir tmp;
     // Two versions of A.TXT of different sizes, and a file and a directory

@@ -202,4 +202,59 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     EXPECT_EQ(open_descriptor_count(), before);
 }
 
+// Runs of sectors are read many at a time; their results must be those of
+// one read per sector. Sector s holds s in its first four bytes, so a sector
+// taken from the wrong place shows even across runs of 256 sectors.
+Bytes sectors_holding_their_numbers(uint32_t count) {
+    Bytes out = numbered_sectors(count);
+    for (uint32_t s = 0; s < count; ++s)
+        for (int b = 0; b < 4; ++b)
+            out[static_cast<size_t>(s) * ISO_SECTOR + b] = static_cast<uint8_t>(s >> (8 * b));
+    return out;
+}
+
+TEST_F(SectorReader, RunsStopAtTheFirstSectorThatCannotBeReadWhole) {
+    // 1300 sectors stored. Either the file is cut 1000 bytes into sector
+    // 1100's user bytes while track 02 begins at 1250, so the cut stops the
+    // reads, or the file is whole and track 02 begins at 1100, so the length
+    // bound stops them. A run of 512 sectors is more than one gathering call
+    // holds.
+    constexpr uint32_t STORED = 1300, STOP = 1100;
+    struct Layout {
+        const char *what;
+        bool cut;
+        uint32_t track_end;
+    };
+    const Bytes user = sectors_holding_their_numbers(STORED);
+    for (Layout layout : {Layout{"file cut", true, 1250}, Layout{"track end", false, STOP}}) {
+        for (SectorMode mode : {SectorMode::MODE1_2048, SectorMode::MODE1_2352, SectorMode::MODE2_2336}) {
+            SCOPED_TRACE(std::string(layout.what) + ", " + mode_word(mode));
+            TempDir dir;
+            Bytes stored = wrap_sectors(user, mode);
+            if (layout.cut)
+                stored.resize(static_cast<size_t>(STOP) * stored_sector_size(mode) + user_data_offset(mode) + 1000);
+            write_file(dir.at("disc.bin"), stored);
+            write_text(dir.at("disc.cue"), std::string("FILE disc.bin BINARY\nTRACK 01 ") + mode_word(mode) +
+                                               "\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 " +
+                                               msf_text(layout.track_end) + "\n");
+            ASSERT_EQ(open_and_capture(dir.at("disc.cue"), dir.at("out")).result, 1);
+
+            Bytes run(static_cast<size_t>(SECTORS_PER_RUN) * ISO_SECTOR);
+            struct RunCase {
+                uint32_t first, count, whole;
+            };
+            for (RunCase c : {RunCase{0, 512, 512}, RunCase{511, 512, 512}, RunCase{700, 512, STOP - 700},
+                              RunCase{STOP - 1, 2, 1}, RunCase{STOP, 1, 0}, RunCase{STOP + 5, 5, 0}}) {
+                SCOPED_TRACE("first " + std::to_string(c.first) + ", count " + std::to_string(c.count));
+                EXPECT_EQ(read_data_sectors(c.first, c.count, run.data()), c.whole);
+                for (uint32_t k = 0; k < c.whole; ++k)
+                    ASSERT_EQ(Bytes(run.begin() + k * ISO_SECTOR, run.begin() + (k + 1) * ISO_SECTOR),
+                              sector_of(user, c.first + k))
+                        << "sector " << c.first + k;
+            }
+            cdimage_close();
+        }
+    }
+}
+
 }  // namespace
