@@ -13,6 +13,7 @@
 #include "audio_export.h"
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 namespace {
 
@@ -49,34 +50,16 @@ uint32_t le32_at(const Bytes &bytes, std::size_t at) {
            static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
 }
 
-struct Captured {
-    std::string out;
-    std::string err;
-};
-
 // Opens the cue sheet; its own lines on standard error are not looked at.
-void open_image(const std::string &cue, const std::string &out_dir) {
+void open_audio_image(const std::string &cue, const std::string &out_dir) {
     testing::internal::CaptureStderr();
     const int opened = cdimage_open(cue.c_str(), out_dir.c_str());
     const std::string open_lines = testing::internal::GetCapturedStderr();
     ASSERT_EQ(1, opened) << open_lines;
 }
 
-// Runs the export of the open image into out_dir, created first as the tool
-// does.
-Captured export_into(const std::string &out_dir) {
-    mkdir(out_dir.c_str(), 0755);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    export_audio_tracks(out_dir.c_str());
-    Captured captured;
-    captured.out = testing::internal::GetCapturedStdout();
-    captured.err = testing::internal::GetCapturedStderr();
-    return captured;
-}
-
 Captured open_and_export(const std::string &cue, const std::string &out_dir) {
-    open_image(cue, out_dir);
+    open_audio_image(cue, out_dir);
     const Captured captured = export_into(out_dir);
     cdimage_close();
     return captured;
@@ -361,7 +344,7 @@ TEST_P(OggTrack, WritesTheDecodedSamplesOfTheExtent) {
                                        "\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
                                        "  TRACK 03 AUDIO\n    INDEX 01 00:01:00\n");
 
-    open_image(dir.at("disc.cue"), dir.at("out"));
+    open_audio_image(dir.at("disc.cue"), dir.at("out"));
     const int tracks[] = {2, 3};
     uint64_t offsets[2] = {};
     uint32_t frames[2] = {};

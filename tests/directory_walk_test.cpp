@@ -334,16 +334,6 @@ TEST_F(DirectoryWalk, TableHoldsTheFirst4096InPreOrder) {
     EXPECT_EQ(cdimage_load_file("D40/F95.TXT", &length), nullptr);
 }
 
-uint64_t bytes_read_by_process() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    uint64_t value = 0;
-    while (io >> key >> value)
-        if (key == "rchar:")
-            return value;
-    return 0;
-}
-
 TEST_F(DirectoryWalk, FullTableStopsTheReading) {
     // A root directory of 2^21 - 1 sectors whose first sector holds 50
     // one-sector directories that all point back at that first sector: the

@@ -5,6 +5,7 @@
 #include "audio_export.h"
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
+#include "test_image.h"
 
 #include <gtest/gtest.h>
 
@@ -62,22 +63,6 @@ int open_quietly(const std::string &cue, const std::string &out) {
     int result = cdimage_open(cue.c_str(), out.c_str());
     testing::internal::GetCapturedStderr();
     return result;
-}
-
-struct Captured {
-    std::string out;
-    std::string err;
-};
-
-Captured export_into(const std::string &out_dir) {
-    mkdir(out_dir.c_str(), 0755);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    export_audio_tracks(out_dir.c_str());
-    Captured captured;
-    captured.out = testing::internal::GetCapturedStdout();
-    captured.err = testing::internal::GetCapturedStderr();
-    return captured;
 }
 
 // Runs the tool with files limited to `blocks` × 512 bytes (the unit of the
@@ -494,16 +479,6 @@ TEST(Hygiene, AThousandCyclesLeaveDescriptorsAndHeapWhereTheyBegan) {
 }
 
 // ---- bounded reading of crafted volumes --------------------------------------
-
-uint64_t bytes_read_by_process() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    uint64_t value = 0;
-    while (io >> key >> value)
-        if (key == "rchar:")
-            return value;
-    return 0;
-}
 
 uint64_t sectors_of(uint32_t size) {
     return size / ISO_SECTOR + (size % ISO_SECTOR != 0);

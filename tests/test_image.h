@@ -1,12 +1,17 @@
-// Helpers the module's tests share: opening an image while keeping what the
-// module printed, and raw track files of whole sectors.
+// Helpers the tests share: opening an image while keeping what the module
+// printed, raw track files of whole sectors, running the audio export, and
+// the bytes the process has read.
 #ifndef CDUNPACK_TEST_IMAGE_H
 #define CDUNPACK_TEST_IMAGE_H
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <string>
 
+#include "audio_export.h"
 #include "cdimage_internal.h"
 #include "fixtures/fixtures.h"
 
@@ -46,6 +51,38 @@ inline std::string opened_without_volume(const std::string &cue, int tracks)
 inline void write_sectors(const std::string &path, int64_t sectors, int sector_size = RAW_SECTOR_SIZE)
 {
     write_sparse_file(path, static_cast<uint64_t>(sectors) * static_cast<uint64_t>(sector_size));
+}
+
+// What the audio export printed.
+struct Captured {
+    std::string out;
+    std::string err;
+};
+
+// Runs the export of the open image into out_dir, created first as the tool
+// does.
+inline Captured export_into(const std::string &out_dir)
+{
+    mkdir(out_dir.c_str(), 0755);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    export_audio_tracks(out_dir.c_str());
+    Captured captured;
+    captured.out = testing::internal::GetCapturedStdout();
+    captured.err = testing::internal::GetCapturedStderr();
+    return captured;
+}
+
+// Bytes this process has read so far, from /proc/self/io.
+inline uint64_t bytes_read_by_process()
+{
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return 0;
 }
 
 #endif
