@@ -160,8 +160,7 @@ int64_t copy_raw_samples(TrackSource &source, uint64_t offset, uint32_t frames, 
                                     static_cast<std::size_t>(remaining), 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && copied == 0 &&
-            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF))
+        if (n < 0 && copied == 0 && copy_range_unsupported(errno))
             return -2;
         if (n < 0)
             return -1;

@@ -3,6 +3,7 @@
 #ifndef CDIMAGE_INTERNAL_H
 #define CDIMAGE_INTERNAL_H
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -92,6 +93,21 @@ inline uint32_t little_endian_32(const unsigned char *bytes)
 {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// The 2048-byte sectors that hold `size` bytes: ceil(size / 2048), exact
+// for every 32-bit size.
+inline uint32_t sectors_holding(uint32_t size)
+{
+    return size / DATA_SECTOR_SIZE + (size % DATA_SECTOR_SIZE != 0);
+}
+
+// copy_file_range refused the pair of files before copying anything: the
+// kernel or a file system cannot copy that way, and plain reads and writes
+// must do instead.
+inline bool copy_range_unsupported(int error)
+{
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF;
 }
 
 // The one image of the process.

@@ -129,7 +129,7 @@ void walk_directory(uint32_t extent, uint32_t size, const char *parent, int dept
     if (depth >= MAX_DIR_DEPTH || size == 0)
         return;
     unsigned char *run = g_walk_buffers[depth];
-    const uint32_t sectors = size / DATA_SECTOR_SIZE + (size % DATA_SECTOR_SIZE != 0);
+    const uint32_t sectors = sectors_holding(size);
     for (uint32_t done = 0; done < sectors;) {
         // A full table takes no more entries: reading on would change nothing.
         if (table_is_full())

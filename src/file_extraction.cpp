@@ -11,11 +11,6 @@ namespace {
 // File data passes through this run buffer on its way to the output file.
 unsigned char g_run_buffer[SECTORS_PER_RUN * DATA_SECTOR_SIZE];
 
-uint32_t sectors_of(uint32_t size)
-{
-    return size / DATA_SECTOR_SIZE + (size % DATA_SECTOR_SIZE != 0);
-}
-
 // Copies the entry's bytes into the open stream; 0 when a sector cannot be
 // read or a write falls short.
 int copy_entry_data(const FsEntry &entry, std::FILE *out)
@@ -23,7 +18,7 @@ int copy_entry_data(const FsEntry &entry, std::FILE *out)
     int direct = copy_data_track_bytes(entry.extent, entry.size, fileno(out));
     if (direct >= 0)
         return direct;
-    const uint32_t sectors = sectors_of(entry.size);
+    const uint32_t sectors = sectors_holding(entry.size);
     uint64_t remaining = entry.size;
     for (uint32_t done = 0; done < sectors;) {
         uint32_t wanted = sectors - done < SECTORS_PER_RUN ? sectors - done : SECTORS_PER_RUN;
@@ -135,7 +130,7 @@ extern "C" void *cdimage_load_file(const char *name, uint32_t *out_length)
     const FsEntry *entry = find_entry(name, false);
     // A file recorded past the track's end cannot be read: it gets no buffer
     // of the size it claims.
-    if (entry == nullptr || !run_lies_in_data_track(entry->extent, sectors_of(entry->size)))
+    if (entry == nullptr || !run_lies_in_data_track(entry->extent, sectors_holding(entry->size)))
         return nullptr;
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
         static_cast<unsigned char *>(std::malloc(entry->size != 0 ? entry->size : 1)));

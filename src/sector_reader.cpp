@@ -123,7 +123,7 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
     const Track &track = *g_image.data_track;
     if (track.sector_size != DATA_SECTOR_SIZE || size == 0)
         return -1;
-    const uint32_t sectors = size / DATA_SECTOR_SIZE + (size % DATA_SECTOR_SIZE != 0);
+    const uint32_t sectors = sectors_holding(size);
     if (!run_lies_in_data_track(first, sectors))
         return 0;
     int fd = data_file_descriptor();
@@ -145,8 +145,7 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
         ssize_t n = copy_file_range(fd, &from, out_fd, nullptr, remaining, 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && !copied_any &&
-            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF))
+        if (n < 0 && !copied_any && copy_range_unsupported(errno))
             return -1;
         if (n <= 0)
             return 0;

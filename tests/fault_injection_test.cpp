@@ -480,10 +480,6 @@ TEST(Hygiene, AThousandCyclesLeaveDescriptorsAndHeapWhereTheyBegan) {
 
 // ---- bounded reading of crafted volumes --------------------------------------
 
-uint64_t sectors_of(uint32_t size) {
-    return size / ISO_SECTOR + (size % ISO_SECTOR != 0);
-}
-
 constexpr uint32_t ROOT = 18;
 
 // A volume whose root directory is the given records, `root_sectors` long,
@@ -592,11 +588,11 @@ TEST(BoundedWork, CraftedVolumesReadEachWalkedDirectoryOnce) {
             // each walk reads its directory's sectors once, and nothing else
             // is read but the cue sheet. An entry of MAX_DIR_DEPTH
             // components is not walked into.
-            uint64_t sectors = 1 + sectors_of(le32_at(crafted.volume, 16 * ISO_SECTOR + 166));
+            uint64_t sectors = 1 + sectors_holding(le32_at(crafted.volume, 16 * ISO_SECTOR + 166));
             for (int i = 0; i < g_image.entry_count; ++i) {
                 const FsEntry &entry = g_image.entries[i];
                 if (entry.is_dir && std::count(entry.name, entry.name + std::strlen(entry.name), '/') + 1 < MAX_DIR_DEPTH)
-                    sectors += sectors_of(entry.size);
+                    sectors += sectors_holding(entry.size);
             }
             EXPECT_LE(read, sectors * stored_sector_size(mode) + 4096) << g_image.entry_count << " entries";
             cdimage_close();
