@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 
 // The layout of a target's work directory:
 //   <root>/img          the cue sheet and the track files

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 
 namespace {
 

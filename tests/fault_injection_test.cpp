@@ -4,7 +4,7 @@
 // that many opens cost.
 #include "audio_export.h"
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 #include "test_image.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The fixture writers checked against independent ISO 9660 readers.
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Inputs found by fuzzing the module, each kept as the crafted structure that
 // caused the fault, built by code.
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 
 #include <gtest/gtest.h>
 

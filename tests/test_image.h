@@ -13,7 +13,7 @@
 
 #include "audio_export.h"
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 
 struct Opened {
     int result;

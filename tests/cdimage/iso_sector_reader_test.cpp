@@ -2,7 +2,7 @@
 // way of storing sectors, the bound on the track's length, and the one
 // cached read handle.
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 #include "test_image.h"
 
 #include <gtest/gtest.h>

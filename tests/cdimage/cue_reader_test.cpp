@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 #include "test_image.h"
 
 namespace {

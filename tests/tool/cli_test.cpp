@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 #include "test_image.h"
 
 namespace {

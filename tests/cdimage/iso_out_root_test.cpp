@@ -1,7 +1,7 @@
 // Output directories whose path is longer than the module records: nothing
 // may be written under the cut path, which names another directory.
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 
 #include <gtest/gtest.h>
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "cdimage.h"
+#include "file_io.h"
 
 constexpr int MAX_TRACK_FILES = 99;
 constexpr int MAX_TRACKS = 99;
@@ -28,16 +29,6 @@ constexpr std::size_t CUE_TOKEN_SIZE = 32;
 // An audio sector: 588 stereo frames of two 16-bit samples.
 constexpr int FRAMES_PER_SECTOR = 588;
 constexpr int BYTES_PER_FRAME = 4;
-
-struct FileCloser {
-    void operator()(std::FILE *stream) const { std::fclose(stream); }
-};
-// Owns a stdio stream: closed on every path out of its scope.
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-struct FreeDeleter {
-    void operator()(void *block) const { std::free(block); }
-};
 
 // One FILE line of the cue sheet.
 struct TrackFile {
@@ -100,14 +91,6 @@ inline uint32_t little_endian_32(const unsigned char *bytes)
 inline uint32_t sectors_holding(uint32_t size)
 {
     return size / DATA_SECTOR_SIZE + (size % DATA_SECTOR_SIZE != 0);
-}
-
-// copy_file_range refused the pair of files before copying anything: the
-// kernel or a file system cannot copy that way, and plain reads and writes
-// must do instead.
-inline bool copy_range_unsupported(int error)
-{
-    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF;
 }
 
 // The one image of the process.

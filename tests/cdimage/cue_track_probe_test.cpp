@@ -9,7 +9,7 @@
 #include "stb_vorbis.h"
 
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 #include "test_image.h"
 
 namespace {

@@ -138,19 +138,8 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
     if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE)
         return 0;
 
-    off_t from = static_cast<off_t>(position);
-    std::size_t remaining = size;
-    bool copied_any = false;
-    while (remaining > 0) {
-        ssize_t n = copy_file_range(fd, &from, out_fd, nullptr, remaining, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && !copied_any && copy_range_unsupported(errno))
-            return -1;
-        if (n <= 0)
-            return 0;
-        remaining -= static_cast<std::size_t>(n);
-        copied_any = true;
-    }
-    return 1;
+    KernelCopyResult result = copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size);
+    if (result.outcome == KernelCopy::UNSUPPORTED)
+        return -1;
+    return result.outcome == KernelCopy::DONE;
 }

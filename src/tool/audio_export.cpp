@@ -4,16 +4,21 @@
 
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #define STB_VORBIS_HEADER_ONLY
 #include <stb_vorbis.h>
 
-#include "cdimage_internal.h"
+#include "cdimage.h"
+#include "file_io.h"
 
 namespace {
 
+constexpr std::size_t PATH_TEXT_SIZE = 1024;
+// A frame of CD audio: two 16-bit samples.
+constexpr int BYTES_PER_FRAME = 4;
 constexpr std::size_t WAVE_HEADER_SIZE = 44;
 constexpr int RIFF_SIZE_OFFSET = 4;
 constexpr int DATA_SIZE_OFFSET = 40;
@@ -67,6 +72,14 @@ void swap_sample_bytes(unsigned char *bytes, std::size_t count)
         bytes[i] = bytes[i + 1];
         bytes[i + 1] = low;
     }
+}
+
+// The module measures a track file ending in ".ogg" (any case) as Ogg
+// Vorbis, whatever its type word; its frames must be decoded.
+bool is_ogg_path(const char *path)
+{
+    std::size_t length = std::strlen(path);
+    return length > 4 && strcasecmp(path + length - 4, ".ogg") == 0;
 }
 
 void print_read_failed(int number)
@@ -152,23 +165,13 @@ int64_t copy_raw_samples(TrackSource &source, uint64_t offset, uint32_t frames, 
     if (std::fflush(out) != 0)
         return -1;
     const int out_fd = fileno(out);
-    off_t from = static_cast<off_t>(offset);
-    uint64_t remaining = static_cast<uint64_t>(frames) * BYTES_PER_FRAME;
-    uint64_t copied = 0;
-    while (remaining > 0) {
-        ssize_t n = copy_file_range(fileno(source.raw.get()), &from, out_fd, nullptr,
-                                    static_cast<std::size_t>(remaining), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && copied == 0 && copy_range_unsupported(errno))
-            return -2;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        copied += static_cast<uint64_t>(n);
-        remaining -= static_cast<uint64_t>(n);
-    }
+    KernelCopyResult result = copy_in_kernel(fileno(source.raw.get()), static_cast<off_t>(offset), out_fd,
+                                             static_cast<uint64_t>(frames) * BYTES_PER_FRAME);
+    if (result.outcome == KernelCopy::UNSUPPORTED)
+        return -2;
+    if (result.outcome == KernelCopy::FAILED)
+        return -1;
+    uint64_t copied = result.copied;
     // A file cut while it was copied may leave part of a frame behind.
     if (copied % BYTES_PER_FRAME != 0) {
         copied -= copied % BYTES_PER_FRAME;

@@ -1,7 +1,7 @@
 // Taking files out of the mounted volume: extraction of one file or
 // directory by name, of every file, and loading a file into memory.
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 #include "test_image.h"
 
 #include <gtest/gtest.h>

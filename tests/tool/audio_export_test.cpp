@@ -12,7 +12,7 @@
 
 #include "audio_export.h"
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 #include "test_image.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Volumes mastered by real tools, stored every way a data track can be,
 // unpacked by the command-line tool: every file comes out byte for byte.
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 
 #include <gtest/gtest.h>
 

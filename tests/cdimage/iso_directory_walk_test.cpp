@@ -2,7 +2,7 @@
 // entry table: record rules, name rules, pre-order, and the depth and table
 // limits.
 #include "cdimage_internal.h"
-#include "fixtures/fixtures.h"
+#include "fixtures.h"
 #include "test_image.h"
 
 #include <gtest/gtest.h>
