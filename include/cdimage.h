@@ -13,15 +13,18 @@
  * that the track or entry is not there. Out-parameters are written only on
  * success. The module prints its own reasons for failure on standard error,
  * each line beginning "cdimage: ". It is not thread-safe: one caller at a
- * time.
+ * time, save cdimage_extract_progress, which another thread may ask while
+ * an extraction runs.
  *
  * Operations:
  *   cdimage_open, cdimage_close, cdimage_is_open      the image
  *   cdimage_track_count, cdimage_track_number,
  *   cdimage_track_is_audio, cdimage_track_lba,
- *   cdimage_disc_sectors, cdimage_audio_extent        the tracks
+ *   cdimage_disc_sectors, cdimage_audio_extent,
+ *   cdimage_track_info                                the tracks
  *   cdimage_extract_file, cdimage_extract_all,
- *   cdimage_load_file                                 the volume's files
+ *   cdimage_load_file, cdimage_extract_progress       the volume's files
+ *   cdimage_entry_count, cdimage_entry_info           the volume's listing
  */
 #ifndef CDIMAGE_H
 #define CDIMAGE_H
@@ -50,6 +53,14 @@ int cdimage_disc_sectors(void);
 /* Where the samples of an audio track lie: *path is borrowed from the module
  * and stays valid until the next cdimage_open; frames are 4 bytes each. */
 int cdimage_audio_extent(int number, const char **path, uint64_t *offset, uint32_t *frames, int *big_endian);
+/* The track at table position `index` (0 .. count-1), for a listing: its
+ * number, its mode word in upper case ("AUDIO", "MODE1/2352", ...), the
+ * disc-wide sector address of its INDEX 01, its length in sectors (0 or
+ * less when its file ends before it) and the path of its file. The texts are
+ * borrowed until the next cdimage_open or cdimage_close. Any out-parameter
+ * may be null. 0 when no image is open or the index is out of range. */
+int cdimage_track_info(int index, int *number, const char **mode, int64_t *start, int64_t *sectors,
+                       const char **file);
 
 /* Extracts one file, or creates one directory, by its name in the volume
  * (case ignored); out_path receives the path written. */
@@ -58,6 +69,21 @@ int cdimage_extract_file(const char *name, char *out_path, size_t out_size);
 int cdimage_extract_all(void);
 /* Reads one file into a new buffer that the caller releases with free(). */
 void *cdimage_load_file(const char *name, uint32_t *out_length);
+/* How far the extraction running now has got: the table index of the entry
+ * being extracted and the bytes of it written so far. 1 while
+ * cdimage_extract_all or cdimage_extract_file runs, else 0 (nothing
+ * written). The one function that may be called from another thread while
+ * another of the module's runs, so that a caller can show progress. */
+int cdimage_extract_progress(int *entry, uint64_t *bytes);
+
+/* Number of entries (files and directories) of the open image's volume; 0
+ * when no image is open. */
+int cdimage_entry_count(void);
+/* Entry `index` (0 .. count-1) in table order: *name is borrowed (valid
+ * until the next cdimage_open or cdimage_close), *size in bytes, *is_dir 1
+ * for a directory. 1 on success; 0 (nothing written) when no image is open
+ * or the index is out of range. Any out-parameter may be null. */
+int cdimage_entry_info(int index, const char **name, uint64_t *size, int *is_dir);
 
 #ifdef __cplusplus
 }

@@ -45,6 +45,7 @@ struct TrackFile {
 struct Track {
     int number;
     int file_index;
+    char mode[CUE_TOKEN_SIZE];  // the mode word as written, in upper case
     int is_audio;
     int sector_size;  // 2048 or 2336 or 2352
     int header_size;  // bytes stored ahead of the 2048 user bytes
@@ -145,6 +146,10 @@ const FsEntry *find_entry(const char *name, bool directory);
 // read (as read_data_sector would find), -1 when this track or this file
 // system cannot copy that way.
 int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd);
+
+// The extraction running now: the table index of the entry being extracted
+// and its bytes written so far (cdimage_extract_progress).
+extern CopyProgress g_extract_progress;
 
 // Extraction of one entry below out_root; 1 on success.
 int extract_entry(const char *name, char *out_path, std::size_t out_size);

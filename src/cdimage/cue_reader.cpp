@@ -146,6 +146,10 @@ LineOutcome read_file_line(std::string_view rest, const char *directory)
 
 void set_track_mode(Track &track, std::string_view mode)
 {
+    copy_text(track.mode, mode);
+    for (char *c = track.mode; *c != '\0'; ++c)
+        if (*c >= 'a' && *c <= 'z')
+            *c = static_cast<char>(*c - 'a' + 'A');
     track.is_audio = equals_ignoring_case(mode, "AUDIO");
     if (mode.find("2336") != std::string_view::npos) {
         // MODE2/2336 files store 2336-byte sectors: an 8-byte subheader, then

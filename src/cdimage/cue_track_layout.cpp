@@ -34,6 +34,12 @@ int64_t sectors_before_file(int file_index)
     return sum;
 }
 
+// Disc-wide sector address of the track's INDEX 01.
+int64_t track_disc_address(const Track &track)
+{
+    return sectors_before_file(track.file_index) + track.index1;
+}
+
 }  // namespace
 
 int lay_out_tracks()
@@ -88,7 +94,26 @@ extern "C" int cdimage_track_lba(int number)
     const Track *track = first_track_numbered(number);
     if (track == nullptr)
         return 0;
-    return static_cast<int>(static_cast<uint32_t>(sectors_before_file(track->file_index) + track->index1));
+    return static_cast<int>(static_cast<uint32_t>(track_disc_address(*track)));
+}
+
+extern "C" int cdimage_track_info(int index, int *number, const char **mode, int64_t *start, int64_t *sectors,
+                                  const char **file)
+{
+    if (!g_image.is_open || index < 0 || index >= g_image.track_count)
+        return 0;
+    const Track &track = g_image.tracks[index];
+    if (number != nullptr)
+        *number = track.number;
+    if (mode != nullptr)
+        *mode = track.mode;
+    if (start != nullptr)
+        *start = track_disc_address(track);
+    if (sectors != nullptr)
+        *sectors = track.length;
+    if (file != nullptr)
+        *file = g_image.files[track.file_index].path;
+    return 1;
 }
 
 extern "C" int cdimage_disc_sectors(void)

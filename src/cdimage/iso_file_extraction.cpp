@@ -30,6 +30,7 @@ int copy_entry_data(const FsEntry &entry, std::FILE *out)
         if (std::fwrite(g_run_buffer, 1, bytes, out) != bytes)
             return 0;
         remaining -= bytes;
+        publish_progress_bytes(&g_extract_progress, entry.size - remaining);
         done += got;
     }
     return 1;
@@ -78,6 +79,8 @@ int extract_directory_entry(const FsEntry &entry, char *out_path, std::size_t ou
 
 }  // namespace
 
+CopyProgress g_extract_progress;
+
 void create_path_directories(const char *path)
 {
     char copy[PATH_TEXT_SIZE];
@@ -96,10 +99,14 @@ void create_path_directories(const char *path)
 
 int extract_entry(const char *name, char *out_path, std::size_t out_size)
 {
-    if (const FsEntry *file = find_entry(name, false))
+    if (const FsEntry *file = find_entry(name, false)) {
+        begin_progress_item(g_extract_progress, static_cast<int>(file - g_image.entries.get()));
         return extract_file_entry(*file, out_path, out_size);
-    if (const FsEntry *directory = find_entry(name, true))
+    }
+    if (const FsEntry *directory = find_entry(name, true)) {
+        begin_progress_item(g_extract_progress, static_cast<int>(directory - g_image.entries.get()));
         return extract_directory_entry(*directory, out_path, out_size);
+    }
     return 0;
 }
 
@@ -108,7 +115,9 @@ extern "C" int cdimage_extract_file(const char *name, char *out_path, size_t out
     // A cut output directory names some other directory: write nowhere.
     if (!g_image.is_open || g_image.out_root_is_cut || name == nullptr || out_path == nullptr)
         return 0;
-    return extract_entry(name, out_path, out_size);
+    int extracted = extract_entry(name, out_path, out_size);
+    begin_progress_item(g_extract_progress, -1);
+    return extracted;
 }
 
 extern "C" int cdimage_extract_all(void)
@@ -120,7 +129,13 @@ extern "C" int cdimage_extract_all(void)
     for (int i = 0; i < g_image.entry_count; ++i)
         if (!g_image.entries[i].is_dir && extract_entry(g_image.entries[i].name, out_path, sizeof out_path))
             ++count;
+    begin_progress_item(g_extract_progress, -1);
     return count;
+}
+
+extern "C" int cdimage_extract_progress(int *entry, uint64_t *bytes)
+{
+    return read_progress(g_extract_progress, entry, bytes);
 }
 
 extern "C" void *cdimage_load_file(const char *name, uint32_t *out_length)

@@ -138,7 +138,8 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
     if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE)
         return 0;
 
-    KernelCopyResult result = copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size);
+    KernelCopyResult result =
+        copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size, &g_extract_progress);
     if (result.outcome == KernelCopy::UNSUPPORTED)
         return -1;
     return result.outcome == KernelCopy::DONE;

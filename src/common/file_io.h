@@ -3,6 +3,7 @@
 #ifndef CDUNPACK_FILE_IO_H
 #define CDUNPACK_FILE_IO_H
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -42,13 +43,56 @@ inline bool copy_range_unsupported(int error)
     return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EBADF;
 }
 
+// What a copy running now has done, for a progress display on another
+// thread: the item being written (a table index, a track number; -1 while
+// none is) and the bytes of it written so far.
+struct CopyProgress {
+    std::atomic<int> item{-1};
+    std::atomic<uint64_t> bytes{0};
+};
+
+// Publishes the item about to be written, or -1 when the copying ends. A
+// reader that sees the new item sees its byte count reset too.
+inline void begin_progress_item(CopyProgress &progress, int item)
+{
+    progress.bytes.store(0, std::memory_order_relaxed);
+    progress.item.store(item, std::memory_order_release);
+}
+
+inline void publish_progress_bytes(CopyProgress *progress, uint64_t bytes)
+{
+    if (progress != nullptr)
+        progress->bytes.store(bytes, std::memory_order_relaxed);
+}
+
+// 1 with the item and its bytes while an item is being written, else 0.
+inline int read_progress(const CopyProgress &progress, int *item, uint64_t *bytes)
+{
+    int current = progress.item.load(std::memory_order_acquire);
+    if (current < 0)
+        return 0;
+    if (item != nullptr)
+        *item = current;
+    if (bytes != nullptr)
+        *bytes = progress.bytes.load(std::memory_order_relaxed);
+    return 1;
+}
+
+// Bytes asked of one copy_file_range call: small enough that a progress
+// display sees a large file advance several times a second on a slow disk,
+// large enough that the calls cost nothing measurable.
+constexpr uint64_t KERNEL_COPY_STEP = 8 * 1024 * 1024;
+
 // Copies `size` bytes from `in_fd` at `from` to the current position of
-// `out_fd`, inside the kernel.
-inline KernelCopyResult copy_in_kernel(int in_fd, off_t from, int out_fd, uint64_t size)
+// `out_fd`, inside the kernel. The bytes copied so far are published into
+// `progress`, when given, after every step.
+inline KernelCopyResult copy_in_kernel(int in_fd, off_t from, int out_fd, uint64_t size,
+                                       CopyProgress *progress = nullptr)
 {
     uint64_t copied = 0;
     while (copied < size) {
-        ssize_t n = copy_file_range(in_fd, &from, out_fd, nullptr, static_cast<std::size_t>(size - copied), 0);
+        uint64_t step = size - copied < KERNEL_COPY_STEP ? size - copied : KERNEL_COPY_STEP;
+        ssize_t n = copy_file_range(in_fd, &from, out_fd, nullptr, static_cast<std::size_t>(step), 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -57,6 +101,7 @@ inline KernelCopyResult copy_in_kernel(int in_fd, off_t from, int out_fd, uint64
         if (n == 0)
             return {KernelCopy::SHORT, copied, 0};
         copied += static_cast<uint64_t>(n);
+        publish_progress_bytes(progress, copied);
     }
     return {KernelCopy::DONE, copied, 0};
 }

@@ -29,6 +29,8 @@ constexpr uint64_t FRAME_LIMIT = (UINT64_C(0x100000000) - 36) / BYTES_PER_FRAME;
 // The bounded buffer a track streams through.
 constexpr std::size_t STREAM_FRAMES = 256 * 1024;
 
+CopyProgress g_audio_progress;
+
 void write_le16(std::FILE *stream, uint16_t value)
 {
     std::fputc(value & 0xFF, stream);
@@ -166,7 +168,7 @@ int64_t copy_raw_samples(TrackSource &source, uint64_t offset, uint32_t frames, 
         return -1;
     const int out_fd = fileno(out);
     KernelCopyResult result = copy_in_kernel(fileno(source.raw.get()), static_cast<off_t>(offset), out_fd,
-                                             static_cast<uint64_t>(frames) * BYTES_PER_FRAME);
+                                             static_cast<uint64_t>(frames) * BYTES_PER_FRAME, &g_audio_progress);
     if (result.outcome == KernelCopy::UNSUPPORTED)
         return -2;
     if (result.outcome == KernelCopy::FAILED)
@@ -199,6 +201,7 @@ int64_t write_samples(TrackSource &source, uint64_t offset, uint32_t frames, std
         if (got > 0 && std::fwrite(buffer, BYTES_PER_FRAME, got, out) != got)
             return -1;
         written += got;
+        publish_progress_bytes(&g_audio_progress, written * BYTES_PER_FRAME);
         if (got < wanted)
             break;
     }
@@ -271,7 +274,15 @@ void export_audio_tracks(const char *out_dir)
     std::snprintf(audio_dir, sizeof audio_dir, "%s/audio", out_dir);
     for (int index = 0; index < cdimage_track_count(); ++index) {
         int number = cdimage_track_number(index);
-        if (cdimage_track_is_audio(number))
+        if (cdimage_track_is_audio(number)) {
+            begin_progress_item(g_audio_progress, number);
             export_track(out_dir, audio_dir, number);
+        }
     }
+    begin_progress_item(g_audio_progress, -1);
+}
+
+int audio_export_progress(int *track, uint64_t *bytes)
+{
+    return read_progress(g_audio_progress, track, bytes);
 }

@@ -11,5 +11,9 @@ void write_le32(std::FILE *stream, uint32_t value);
 // Exports every audio track of the open image below out_dir, printing a
 // duration line for each file written and reporting failures on stderr.
 void export_audio_tracks(const char *out_dir);
+// How far export_audio_tracks has got, for a progress display on another
+// thread: the number of the track being written and its bytes written so
+// far. 1 while a track is being written, else 0 (nothing written).
+int audio_export_progress(int *track, uint64_t *bytes);
 
 #endif

@@ -2,18 +2,39 @@
 // ISO 9660 volume into the output directory, its audio tracks as WAVE files.
 #include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "audio_export.h"
 #include "cdimage.h"
+#include "listing.h"
+#include "options.h"
+#include "progress.h"
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <image.cue> <out>\n", argc > 0 ? argv[0] : "cdunpack");
+    const char *program = argc > 0 ? argv[0] : "cdunpack";
+    const Options options = parse_options(argc, argv);
+    switch (options.action) {
+    case Action::HELP:
+        print_help(program);
+        return 0;
+    case Action::VERSION:
+        print_version();
+        return 0;
+    case Action::UNKNOWN_OPTION:
+        std::fprintf(stderr, "cdunpack: unknown option '%s'\n", options.unknown_option.c_str());
+        print_usage(program, false);
         return 1;
+    case Action::WRONG_OPERANDS:
+        print_usage(program, options.list);
+        return 1;
+    case Action::LIST:
+        return list_image(options.cue_path);
+    case Action::UNPACK:
+        break;
     }
-    const char *cue_path = argv[1];
-    const char *out_dir = argv[2];
+    const char *cue_path = options.cue_path;
+    const char *out_dir = options.out_dir;
 
     // An existing directory is fine; any other failure shows when writing.
     mkdir(out_dir, 0755);
@@ -21,8 +42,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s: cannot open the image\n", cue_path);
         return 1;
     }
+    const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
+    if (show_progress)
+        start_progress();
     std::printf("%d files\n", cdimage_extract_all());
     export_audio_tracks(out_dir);
+    if (show_progress)
+        stop_progress();
     cdimage_close();
     return 0;
 }

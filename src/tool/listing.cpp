@@ -1,0 +1,69 @@
+#include "listing.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "cdimage.h"
+
+namespace {
+
+constexpr int64_t SECTORS_PER_SECOND = 75;
+constexpr int64_t SECONDS_PER_MINUTE = 60;
+constexpr std::size_t MSF_TEXT_SIZE = 32;
+
+// The header lines begin with '#', so that awk scripts can pass over them;
+// every other line begins with its kind: track, file or dir.
+void print_tracks()
+{
+    std::printf("#kind no  %-10s %8s  %-9s %8s  %-9s %s\n", "mode", "start", "start.msf", "sectors", "length",
+                "file");
+    for (int index = 0; index < cdimage_track_count(); ++index) {
+        int number = 0;
+        const char *mode = nullptr;
+        const char *file = nullptr;
+        int64_t start = 0, sectors = 0;
+        if (!cdimage_track_info(index, &number, &mode, &start, &sectors, &file))
+            continue;
+        char start_msf[MSF_TEXT_SIZE], length_msf[MSF_TEXT_SIZE] = "-";
+        format_msf(start, start_msf, sizeof start_msf);
+        // A track whose file ends before it has no length to show.
+        if (sectors >= 0)
+            format_msf(sectors, length_msf, sizeof length_msf);
+        std::printf("track %-3.2d %-10s %8" PRId64 "  %-9s %8" PRId64 "  %-9s %s\n", number,
+                    mode[0] != '\0' ? mode : "-", start, start_msf, sectors, length_msf, file);
+    }
+}
+
+void print_entries()
+{
+    std::printf("#kind %12s  %s\n", "size", "name");
+    for (int index = 0; index < cdimage_entry_count(); ++index) {
+        const char *name = nullptr;
+        uint64_t size = 0;
+        int is_dir = 0;
+        if (cdimage_entry_info(index, &name, &size, &is_dir))
+            std::printf("%-5s %12" PRIu64 "  %s\n", is_dir ? "dir" : "file", size, name);
+    }
+}
+
+}  // namespace
+
+void format_msf(int64_t sectors, char *text, std::size_t size)
+{
+    const int64_t seconds = sectors / SECTORS_PER_SECOND;
+    std::snprintf(text, size, "%02" PRId64 ":%02" PRId64 ":%02" PRId64, seconds / SECONDS_PER_MINUTE,
+                  seconds % SECONDS_PER_MINUTE, sectors % SECTORS_PER_SECOND);
+}
+
+int list_image(const char *cue_path)
+{
+    // Nothing is extracted, so the output directory is never used.
+    if (!cdimage_open(cue_path, "")) {
+        std::fprintf(stderr, "%s: cannot open the image\n", cue_path);
+        return 1;
+    }
+    print_tracks();
+    print_entries();
+    cdimage_close();
+    return 0;
+}

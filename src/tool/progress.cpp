@@ -1,0 +1,359 @@
+#include "progress.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "audio_export.h"
+#include "cdimage.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A few updates a second are enough to read, and cost nothing.
+constexpr auto DRAW_INTERVAL = std::chrono::milliseconds(250);
+// A shorter run never shows the line.
+constexpr auto FIRST_DRAW_AFTER = std::chrono::seconds(1);
+// The speed is taken over the last two seconds.
+constexpr std::size_t SPEED_SAMPLES = 8;
+constexpr int DEFAULT_WIDTH = 80;
+constexpr int NARROWEST_WIDTH = 20;
+constexpr std::size_t LINE_TEXT_SIZE = 512;
+constexpr std::size_t NAME_TEXT_SIZE = 32;
+// Carriage return, then the line, then "erase to the end of the line".
+constexpr char ERASE_LINE[] = "\r\033[K";
+constexpr uint64_t BYTES_PER_FRAME = 4;
+
+struct SpeedSample {
+    Clock::time_point when;
+    uint64_t done;
+};
+
+// What the drawing thread knows of the run. The plan is made before the
+// thread starts and only read by it afterwards; `lock` guards the terminal
+// state and the streams' hand-over.
+struct ProgressState {
+    // Bytes of the volume's files before each entry, in table order, and
+    // each entry's own size and name.
+    std::vector<uint64_t> bytes_before_entry;
+    std::vector<uint64_t> entry_size;
+    std::vector<const char *> entry_name;
+    uint64_t file_bytes = 0;
+    // The audio tracks as the export takes them: number, bytes before.
+    std::vector<int> audio_number;
+    std::vector<uint64_t> bytes_before_track;
+    std::vector<uint64_t> track_size;
+    uint64_t total = 0;
+
+    std::thread drawer;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopping = false;
+    bool line_shown = false;
+    bool at_line_start = true;
+    uint64_t done = 0;
+    std::vector<SpeedSample> samples;
+
+    std::FILE *real_stdout = nullptr;
+    std::FILE *real_stderr = nullptr;
+    std::FILE *passing_stdout = nullptr;
+    std::FILE *passing_stderr = nullptr;
+};
+
+ProgressState g_progress;
+
+bool write_all(int fd, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void erase_line_locked()
+{
+    if (g_progress.line_shown)
+        write_all(STDERR_FILENO, ERASE_LINE, sizeof ERASE_LINE - 1);
+    g_progress.line_shown = false;
+}
+
+// The write function of the streams that stand in for standard output and
+// error while the line is up: the line goes, the message is written.
+ssize_t write_past_line(void *cookie, const char *data, std::size_t size)
+{
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+    std::lock_guard<std::mutex> guard(g_progress.lock);
+    erase_line_locked();
+    if (!write_all(fd, data, size))
+        return -1;
+    if (size > 0)
+        g_progress.at_line_start = data[size - 1] == '\n';
+    return static_cast<ssize_t>(size);
+}
+
+std::FILE *passing_stream(int fd)
+{
+    cookie_io_functions_t functions{};
+    functions.write = write_past_line;
+    std::FILE *stream = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), "w", functions);
+    // Whole lines reach the terminal in one write, so the line is erased
+    // once per message.
+    if (stream != nullptr)
+        std::setvbuf(stream, nullptr, _IOLBF, BUFSIZ);
+    return stream;
+}
+
+void forget_run()
+{
+    ProgressState &p = g_progress;
+    p.bytes_before_entry.clear();
+    p.entry_size.clear();
+    p.entry_name.clear();
+    p.audio_number.clear();
+    p.bytes_before_track.clear();
+    p.track_size.clear();
+    p.samples.clear();
+    p.file_bytes = p.total = p.done = 0;
+    p.stopping = false;
+    p.line_shown = false;
+    p.at_line_start = true;
+}
+
+void plan_files()
+{
+    const int count = cdimage_entry_count();
+    for (int index = 0; index < count; ++index) {
+        const char *name = "";
+        uint64_t size = 0;
+        int is_dir = 0;
+        cdimage_entry_info(index, &name, &size, &is_dir);
+        if (is_dir)
+            size = 0;
+        g_progress.bytes_before_entry.push_back(g_progress.file_bytes);
+        g_progress.entry_size.push_back(size);
+        g_progress.entry_name.push_back(name);
+        g_progress.file_bytes += size;
+    }
+}
+
+void plan_audio()
+{
+    uint64_t before = 0;
+    for (int index = 0; index < cdimage_track_count(); ++index) {
+        const int number = cdimage_track_number(index);
+        const char *path = nullptr;
+        uint64_t offset = 0;
+        uint32_t frames = 0;
+        int big_endian = 0;
+        if (!cdimage_track_is_audio(number) || !cdimage_audio_extent(number, &path, &offset, &frames, &big_endian))
+            continue;
+        const uint64_t size = static_cast<uint64_t>(frames) * BYTES_PER_FRAME;
+        g_progress.audio_number.push_back(number);
+        g_progress.bytes_before_track.push_back(before);
+        g_progress.track_size.push_back(size);
+        before += size;
+    }
+    g_progress.total = g_progress.file_bytes + before;
+}
+
+// Bytes done by now and the name of the file being written, from what the
+// extraction and the audio export publish. `done` never goes back.
+const char *read_position(char (&track_name)[NAME_TEXT_SIZE])
+{
+    ProgressState &p = g_progress;
+    const char *name = nullptr;
+    uint64_t done = 0, bytes = 0;
+    int item = 0;
+    if (audio_export_progress(&item, &bytes)) {
+        auto found = std::find(p.audio_number.begin(), p.audio_number.end(), item);
+        std::snprintf(track_name, sizeof track_name, "audio/track%02d.wav", item);
+        name = track_name;
+        done = p.file_bytes;
+        if (found != p.audio_number.end()) {
+            std::size_t i = static_cast<std::size_t>(found - p.audio_number.begin());
+            done += p.bytes_before_track[i] + std::min(bytes, p.track_size[i]);
+        }
+    } else if (cdimage_extract_progress(&item, &bytes) && static_cast<std::size_t>(item) < p.entry_size.size()) {
+        std::size_t i = static_cast<std::size_t>(item);
+        name = p.entry_name[i];
+        done = p.bytes_before_entry[i] + std::min(bytes, p.entry_size[i]);
+    }
+    p.done = std::max(p.done, done);
+    return name;
+}
+
+uint64_t bytes_per_second(Clock::time_point now)
+{
+    std::vector<SpeedSample> &samples = g_progress.samples;
+    samples.push_back({now, g_progress.done});
+    if (samples.size() > SPEED_SAMPLES)
+        samples.erase(samples.begin());
+    const SpeedSample &oldest = samples.front();
+    const double seconds = std::chrono::duration<double>(now - oldest.when).count();
+    return seconds > 0 ? static_cast<uint64_t>(static_cast<double>(g_progress.done - oldest.done) / seconds) : 0;
+}
+
+int terminal_width()
+{
+    struct winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return DEFAULT_WIDTH;
+}
+
+void draw(const char *name, uint64_t speed)
+{
+    const int width = terminal_width();
+    if (width < NARROWEST_WIDTH)
+        return;
+    char text[LINE_TEXT_SIZE], line[LINE_TEXT_SIZE + sizeof ERASE_LINE];
+    format_progress_line(g_progress.done, g_progress.total, speed, name != nullptr ? name : "", width, text,
+                         sizeof text);
+    // Drawn over the previous line, whose longer tail is erased.
+    std::snprintf(line, sizeof line, "\r%s\033[K", text);
+    std::lock_guard<std::mutex> guard(g_progress.lock);
+    // A message cut in the middle of its line must not be run into.
+    if (!g_progress.line_shown && !g_progress.at_line_start)
+        return;
+    g_progress.line_shown = write_all(STDERR_FILENO, line, std::strlen(line));
+}
+
+void draw_until_stopped()
+{
+    const Clock::time_point start = Clock::now();
+    g_progress.samples.push_back({start, 0});
+    char track_name[NAME_TEXT_SIZE];
+    std::unique_lock<std::mutex> guard(g_progress.lock);
+    for (;;) {
+        g_progress.wake.wait_for(guard, DRAW_INTERVAL, [] { return g_progress.stopping; });
+        if (g_progress.stopping)
+            return;
+        guard.unlock();
+        const Clock::time_point now = Clock::now();
+        const char *name = read_position(track_name);
+        const uint64_t speed = bytes_per_second(now);
+        if (now - start >= FIRST_DRAW_AFTER)
+            draw(name, speed);
+        guard.lock();
+    }
+}
+
+}  // namespace
+
+void format_bytes(uint64_t bytes, char *text, std::size_t size)
+{
+    static const char *const UNITS[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    if (bytes < 1024) {
+        std::snprintf(text, size, "%" PRIu64 " B", bytes);
+        return;
+    }
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < sizeof UNITS / sizeof UNITS[0]) {
+        value /= 1024;
+        ++unit;
+    }
+    std::snprintf(text, size, "%.1f %s", value, UNITS[unit]);
+}
+
+void format_progress_line(uint64_t done, uint64_t total, uint64_t bytes_per_second, const char *name,
+                          int width, char *text, std::size_t size)
+{
+    char done_text[NAME_TEXT_SIZE], total_text[NAME_TEXT_SIZE], speed_text[NAME_TEXT_SIZE];
+    format_bytes(done, done_text, sizeof done_text);
+    format_bytes(total, total_text, sizeof total_text);
+    format_bytes(bytes_per_second, speed_text, sizeof speed_text);
+    const unsigned percent = total > 0 ? static_cast<unsigned>(std::min<uint64_t>(done, total) * 100 / total) : 0;
+    int used = std::snprintf(text, size, "%3u%%  %s / %s  %s/s  ", percent, done_text, total_text, speed_text);
+    if (used < 0 || static_cast<std::size_t>(used) >= size)
+        return;
+    // What is left of the terminal's width, less the column that a full
+    // line would wrap at.
+    std::size_t room = width - 1 > used ? static_cast<std::size_t>(width - 1 - used) : 0;
+    room = std::min(room, size - 1 - static_cast<std::size_t>(used));
+    const std::size_t length = std::strlen(name);
+    if (length <= room) {
+        std::snprintf(text + used, size - used, "%s", name);
+    } else if (room > 3) {
+        std::snprintf(text + used, size - used, "...%s", name + length - (room - 3));
+    } else {
+        // No room for a name: the line ends with the speed.
+        text[used > 2 ? used - 2 : used] = '\0';
+    }
+}
+
+void start_progress()
+{
+    ProgressState &p = g_progress;
+    if (p.drawer.joinable())
+        return;
+    forget_run();
+    plan_files();
+    plan_audio();
+    if (p.total == 0)
+        return;
+
+    std::fflush(stdout);
+    std::fflush(stderr);
+    p.real_stderr = stderr;
+    p.passing_stderr = passing_stream(STDERR_FILENO);
+    if (p.passing_stderr == nullptr)
+        return;
+    stderr = p.passing_stderr;
+    if (isatty(STDOUT_FILENO)) {
+        p.real_stdout = stdout;
+        p.passing_stdout = passing_stream(STDOUT_FILENO);
+        if (p.passing_stdout != nullptr)
+            stdout = p.passing_stdout;
+    }
+
+    // Signals are for the main thread, which handles them; the drawing
+    // thread takes none.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    p.drawer = std::thread(draw_until_stopped);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void stop_progress()
+{
+    ProgressState &p = g_progress;
+    if (!p.drawer.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(p.lock);
+        p.stopping = true;
+    }
+    p.wake.notify_one();
+    p.drawer.join();
+
+    std::fflush(stdout);
+    std::fflush(stderr);
+    erase_line_locked();
+    if (p.passing_stdout != nullptr) {
+        stdout = p.real_stdout;
+        std::fclose(p.passing_stdout);
+    }
+    stderr = p.real_stderr;
+    std::fclose(p.passing_stderr);
+    p.real_stdout = p.real_stderr = p.passing_stdout = p.passing_stderr = nullptr;
+}
