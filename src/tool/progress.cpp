@@ -285,19 +285,17 @@ void format_progress_line(uint64_t done, uint64_t total, uint64_t bytes_per_seco
     int used = std::snprintf(text, size, "%3u%%  %s / %s  %s/s  ", percent, done_text, total_text, speed_text);
     if (used < 0 || static_cast<std::size_t>(used) >= size)
         return;
-    // What is left of the terminal's width, less the column that a full
-    // line would wrap at.
-    std::size_t room = width - 1 > used ? static_cast<std::size_t>(width - 1 - used) : 0;
-    room = std::min(room, size - 1 - static_cast<std::size_t>(used));
+    // A line as wide as the terminal would wrap: one column stays free.
+    const std::size_t fits = std::min(static_cast<std::size_t>(width > 1 ? width - 1 : 0), size - 1);
     const std::size_t length = std::strlen(name);
-    if (length <= room) {
+    const std::size_t room = fits > static_cast<std::size_t>(used) ? fits - used : 0;
+    if (length <= room)
         std::snprintf(text + used, size - used, "%s", name);
-    } else if (room > 3) {
+    else if (room > 3)
         std::snprintf(text + used, size - used, "...%s", name + length - (room - 3));
-    } else {
-        // No room for a name: the line ends with the speed.
-        text[used > 2 ? used - 2 : used] = '\0';
-    }
+    else
+        text[used - 2] = '\0';  // no room for a name: the line ends with the speed
+    text[std::min(std::strlen(text), fits)] = '\0';
 }
 
 void start_progress()

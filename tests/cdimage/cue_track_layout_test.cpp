@@ -357,3 +357,51 @@ TEST(TrackLayout, FrameCountOfAHugeTrackKeepsItsLow32Bits) {
     EXPECT_EQ(0u, e.offset);
     EXPECT_EQ(10 + sectors, cdimage_disc_sectors());
 }
+
+// The listing's query goes by table position, so tracks that share a number
+// each answer for themselves; its texts are the module's own.
+TEST(TrackLayout, TrackInfoAnswersByTablePositionForEveryTrack) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 500);
+    write_sectors(dir.at("more.bin"), 100);
+    write_text(dir.at("disc.cue"),
+               "FILE disc.bin BINARY\n"
+               "TRACK 01 mode1/2352\nINDEX 01 00:00:00\n"
+               "TRACK 05 Audio\nINDEX 01 00:02:50\n"
+               "TRACK 05 AUDIO\nINDEX 01 00:04:00\n"
+               "TRACK 07 CDI/2352\nINDEX 01 00:06:50\n"
+               "FILE more.bin BINARY\n"
+               "TRACK 08 MODE2/2336\nINDEX 01 00:00:00\n");
+    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    struct Row {
+        int number;
+        std::string mode;
+        int64_t start, sectors;
+        std::string file;
+    };
+    const Row rows[] = {
+        {1, "MODE1/2352", 0, 200, "disc.bin"},   {5, "AUDIO", 200, 100, "disc.bin"},
+        {5, "AUDIO", 300, 200, "disc.bin"},       {7, "CDI/2352", 500, 0, "disc.bin"},
+        {8, "MODE2/2336", 500, 100 * 2352 / 2336, "more.bin"},
+    };
+    for (int i = 0; i < 5; ++i) {
+        int number = -1;
+        const char *mode = nullptr, *file = nullptr;
+        int64_t start = -1, sectors = -1;
+        ASSERT_EQ(1, cdimage_track_info(i, &number, &mode, &start, &sectors, &file)) << i;
+        EXPECT_EQ(rows[i].number, number) << i;
+        EXPECT_EQ(rows[i].mode, mode) << i;
+        EXPECT_EQ(rows[i].start, start) << i;
+        EXPECT_EQ(rows[i].sectors, sectors) << i;
+        EXPECT_EQ(dir.at(rows[i].file), file) << i;
+    }
+    // Every out-value may be left out; a position outside the table, or a
+    // closed image, gives 0 and writes nothing.
+    EXPECT_EQ(1, cdimage_track_info(4, nullptr, nullptr, nullptr, nullptr, nullptr));
+    int number = -1;
+    EXPECT_EQ(0, cdimage_track_info(5, &number, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(0, cdimage_track_info(-1, &number, nullptr, nullptr, nullptr, nullptr));
+    cdimage_close();
+    EXPECT_EQ(0, cdimage_track_info(0, &number, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(-1, number);
+}
