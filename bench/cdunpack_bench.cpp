@@ -3,7 +3,7 @@
 // that every byte of that output is right, and reports the tool's peak
 // resident memory.
 //
-//   cdunpack_bench [--quick] [--runs N] [--only NAME,...]
+//   cdunpack_bench [--quick] [--runs N] [--only NAME,...] [--terminal]
 //   cdunpack_bench --strace NAME
 //
 // Inputs and outputs live under /dev/shm/cdunpack-bench (a tmpfs, so the page
@@ -490,9 +490,29 @@ double now_seconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// Runs argv with standard output and error going to the two files, and
-// times it from fork to reaping.
-Outcome run_measured(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path) {
+// Everything a pseudo-terminal's master gives until the child's side is
+// closed, into the file.
+void drain_terminal(int master, const std::string &path) {
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = read(master, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    write_text(path, text);
+}
+
+// Runs argv with standard output and error going to the two files (with
+// `on_terminal`, standard error goes to a pseudo-terminal whose output ends
+// up in err_path), and times it from fork to reaping.
+Outcome run_measured(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path,
+                     bool on_terminal = false) {
+    std::string slave_name;
+    const int master = on_terminal ? open_terminal(slave_name) : -1;
     std::vector<char *> args;
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
@@ -505,11 +525,15 @@ Outcome run_measured(const std::vector<std::string> &argv, const std::string &ou
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = on_terminal ? attach_terminal(slave_name) : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(126);
         execvp(args[0], args.data());
         _exit(127);
+    }
+    if (on_terminal) {
+        drain_terminal(master, err_path);
+        close(master);
     }
     int status = 0;
     rusage usage{};
@@ -633,10 +657,12 @@ void check_audible(const std::string &path, uint64_t bytes) {
         throw Failure(path + " is silent (peak " + std::to_string(peak) + ")");
 }
 
+// With `on_terminal`, standard error is checked as the terminal shows it at
+// the end: the progress line gone, the messages whole.
 void check_streams(const Outcome &run, const std::string &name, const Expected &expected, const std::string &cue,
-                   const std::string &out_log, const std::string &err_log) {
+                   const std::string &out_log, const std::string &err_log, bool on_terminal = false) {
     const std::string out = read_text(out_log);
-    const std::string err = read_text(err_log);
+    const std::string err = on_terminal ? terminal_screen_text(read_text(err_log)) : read_text(err_log);
     if (run.exit_code != 0 || out != expected_stdout(expected) || err != expected_stderr(expected, cue))
         throw Failure(name + ": cdunpack exited with " + std::to_string(run.exit_code) + "\n--- its output:\n" + out +
                       "--- expected:\n" + expected_stdout(expected) + "--- its errors:\n" + err +
@@ -675,6 +701,7 @@ struct Options {
     int runs = 5;
     std::vector<std::string> only;
     std::string strace_input;
+    bool terminal = false;  // time runs with standard error on a terminal too
 };
 
 struct Row {
@@ -685,6 +712,8 @@ struct Row {
     double tool_s;
     double copy_s;
     double peak_mib;
+    double terminal_s;  // median with standard error on a terminal, 0 when not measured
+    int drawings;       // progress lines drawn in the last such run
 };
 
 uint64_t free_bytes(const std::string &path) {
@@ -733,7 +762,7 @@ std::string prepare(const Input &input, const Expected &expected) {
 
 Row measure(const Input &input, const Options &options) {
     const Expected expected = expected_output(input);
-    Row row{input.name, expected.files + static_cast<int>(expected.waves.size()), 0, 0, 0, 0, 0};
+    Row row{input.name, expected.files + static_cast<int>(expected.waves.size()), 0, 0, 0, 0, 0, 0, 0};
     const std::string cue = prepare(input, expected);
     if (cue.empty())
         return row;
@@ -757,7 +786,16 @@ Row measure(const Input &input, const Options &options) {
 
     std::vector<double> tool_times;
     std::vector<double> copy_times;
+    std::vector<double> terminal_times;
     for (int run = 1; run <= options.runs; ++run) {
+        if (options.terminal) {
+            std::filesystem::remove_all(out);
+            const Outcome shown = run_measured(tool, out_log, err_log, true);
+            check_streams(shown, input.name, expected, cue, out_log, err_log, true);
+            terminal_times.push_back(shown.seconds);
+            const std::string drawn = read_text(err_log);
+            row.drawings = static_cast<int>(std::count(drawn.begin(), drawn.end(), '\r'));
+        }
         std::fprintf(stderr, "%s: run %d of %d\n", input.name.c_str(), run, options.runs);
         std::filesystem::remove_all(out);
         std::filesystem::remove_all(copy);
@@ -775,6 +813,7 @@ Row measure(const Input &input, const Options &options) {
     std::filesystem::remove_all(dir);
     row.tool_s = median(tool_times);
     row.copy_s = median(copy_times);
+    row.terminal_s = terminal_times.empty() ? 0 : median(terminal_times);
     return row;
 }
 
@@ -819,6 +858,15 @@ void print_report(const std::vector<Row> &rows, const Options &options, const st
     std::printf("\n(files: files written, WAVE files included; out MB: bytes written, which cp -r copies again; "
                 "a child forked by this program reports at least %.1f MiB, as /bin/true does)\n\n",
                 floor_mib);
+    if (options.terminal) {
+        std::printf("with standard error on a terminal (the progress line), runs interleaved with the above:\n");
+        for (const Row &row : rows)
+            if (row.terminal_s > 0)
+                std::printf("  %-10s %8.3f s against %8.3f s through a pipe: %.3fx (%d carriage returns in the "
+                            "last run)\n",
+                            row.name.c_str(), row.terminal_s, row.tool_s, row.terminal_s / row.tool_s, row.drawings);
+        std::printf("\n");
+    }
     std::printf("targets:\n");
     for (const char *name : {"big", "many", "long"})
         if (const Row *row = find_row(rows, name))
@@ -859,7 +907,7 @@ void strace_run(const Input &input) {
 
 [[noreturn]] void usage(const char *program) {
     std::fprintf(stderr,
-                 "usage: %s [--quick] [--runs N] [--only NAME,...]\n"
+                 "usage: %s [--quick] [--runs N] [--only NAME,...] [--terminal]\n"
                  "       %s --strace NAME\n"
                  "inputs: big many-half many long-half long wavogg\n",
                  program, program);
@@ -888,6 +936,8 @@ Options parse_options(int argc, char **argv) {
                 usage(argv[0]);
         } else if (arg == "--only" && has_value) {
             options.only = split_commas(argv[++i]);
+        } else if (arg == "--terminal") {
+            options.terminal = true;
         } else if (arg == "--strace" && has_value) {
             options.strace_input = argv[++i];
         } else {

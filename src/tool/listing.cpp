@@ -55,15 +55,8 @@ void format_msf(int64_t sectors, char *text, std::size_t size)
                   seconds % SECONDS_PER_MINUTE, sectors % SECTORS_PER_SECOND);
 }
 
-int list_image(const char *cue_path)
+void print_listing()
 {
-    // Nothing is extracted, so the output directory is never used.
-    if (!cdimage_open(cue_path, "")) {
-        std::fprintf(stderr, "%s: cannot open the image\n", cue_path);
-        return 1;
-    }
     print_tracks();
     print_entries();
-    cdimage_close();
-    return 0;
 }

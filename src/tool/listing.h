@@ -9,8 +9,8 @@
 // The cue sheet time "MM:SS:FF" of a sector count (75 sectors a second);
 // minutes take more digits when they need them.
 void format_msf(int64_t sectors, char *text, std::size_t size);
-// Opens the image and prints its listing on standard output. Gives the exit
-// code: 0, or 1 when the image does not open.
-int list_image(const char *cue_path);
+// Prints the listing of the open image on standard output: a heading and a
+// line for each track, then a heading and a line for each volume entry.
+void print_listing();
 
 #endif

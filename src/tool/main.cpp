@@ -29,18 +29,25 @@ int main(int argc, char **argv)
         print_usage(program, options.list);
         return 1;
     case Action::LIST:
-        return list_image(options.cue_path);
     case Action::UNPACK:
         break;
     }
     const char *cue_path = options.cue_path;
-    const char *out_dir = options.out_dir;
+    const bool listing = options.action == Action::LIST;
+    // A listing extracts nothing, so it has no output directory.
+    const char *out_dir = listing ? "" : options.out_dir;
 
     // An existing directory is fine; any other failure shows when writing.
-    mkdir(out_dir, 0755);
+    if (!listing)
+        mkdir(out_dir, 0755);
     if (!cdimage_open(cue_path, out_dir)) {
         std::fprintf(stderr, "%s: cannot open the image\n", cue_path);
         return 1;
+    }
+    if (listing) {
+        print_listing();
+        cdimage_close();
+        return 0;
     }
     const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
     if (show_progress)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -256,6 +257,21 @@ void draw_until_stopped()
     }
 }
 
+// Puts the real standard output and error back in place.
+void give_streams_back()
+{
+    ProgressState &p = g_progress;
+    if (p.passing_stdout != nullptr) {
+        stdout = p.real_stdout;
+        std::fclose(p.passing_stdout);
+    }
+    if (p.passing_stderr != nullptr) {
+        stderr = p.real_stderr;
+        std::fclose(p.passing_stderr);
+    }
+    p.real_stdout = p.real_stderr = p.passing_stdout = p.passing_stderr = nullptr;
+}
+
 }  // namespace
 
 void format_bytes(uint64_t bytes, char *text, std::size_t size)
@@ -328,7 +344,12 @@ void start_progress()
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    p.drawer = std::thread(draw_until_stopped);
+    try {
+        p.drawer = std::thread(draw_until_stopped);
+    } catch (const std::system_error &) {
+        // No thread, no line: the run goes on as under a pipe.
+        give_streams_back();
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
@@ -347,11 +368,5 @@ void stop_progress()
     std::fflush(stdout);
     std::fflush(stderr);
     erase_line_locked();
-    if (p.passing_stdout != nullptr) {
-        stdout = p.real_stdout;
-        std::fclose(p.passing_stdout);
-    }
-    stderr = p.real_stderr;
-    std::fclose(p.passing_stderr);
-    p.real_stdout = p.real_stderr = p.passing_stdout = p.passing_stderr = nullptr;
+    give_streams_back();
 }

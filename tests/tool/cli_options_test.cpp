@@ -56,35 +56,6 @@ std::string write_large_file_image(const TempDir &work, uint32_t size) {
     return "big.cue";
 }
 
-// What a terminal shows once the bytes are played on it: carriage returns
-// go back to the start of the line, ESC [ K erases to its end.
-std::string rendered(const std::string &bytes) {
-    std::vector<std::string> lines(1);
-    size_t column = 0;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::string &line = lines.back();
-        if (bytes.compare(i, 3, "\033[K") == 0) {
-            line.resize(column);
-            i += 2;
-        } else if (bytes[i] == '\r') {
-            column = 0;
-        } else if (bytes[i] == '\n') {
-            lines.emplace_back();
-            column = 0;
-        } else {
-            if (column < line.size())
-                line[column] = bytes[i];
-            else
-                line.push_back(bytes[i]);
-            ++column;
-        }
-    }
-    std::string text;
-    for (size_t i = 0; i < lines.size(); ++i)
-        text += lines[i] + (i + 1 < lines.size() ? "\n" : "");
-    return text;
-}
-
 // Every state of the progress line drawn on the terminal: the text between
 // a carriage return and the erasing of the rest of the line.
 std::vector<std::string> progress_drawings(const std::string &terminal) {
@@ -274,10 +245,10 @@ TEST(CliOptions, ProgressLineOnATerminalAdvancesAndLeavesNoTrace) {
         EXPECT_LT(bytes_shown(drawings.back()), SIZE);
         // The line is gone; the messages stand as they would without it.
         if (c.terminal == Terminal::STDOUT_AND_STDERR) {
-            EXPECT_EQ(opened + "1 files\n", rendered(run.terminal));
+            EXPECT_EQ(opened + "1 files\n", terminal_screen_text(run.terminal));
             EXPECT_EQ("", run.out);
         } else {
-            EXPECT_EQ(opened, rendered(run.terminal));
+            EXPECT_EQ(opened, terminal_screen_text(run.terminal));
             EXPECT_EQ("1 files\n", run.out);
         }
     }
