@@ -789,7 +789,9 @@ Row measure(const Input &input, const Options &options) {
     std::vector<double> terminal_times;
     for (int run = 1; run <= options.runs; ++run) {
         if (options.terminal) {
+            // The same start as the piped run: no output and no copy about.
             std::filesystem::remove_all(out);
+            std::filesystem::remove_all(copy);
             const Outcome shown = run_measured(tool, out_log, err_log, true);
             check_streams(shown, input.name, expected, cue, out_log, err_log, true);
             terminal_times.push_back(shown.seconds);
