@@ -80,7 +80,9 @@ template <std::size_t N>
 void copy_text(char (&out)[N], std::string_view text)
 {
     std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
-    std::memcpy(out, text.data(), n);
+    // An empty view may hold no pointer at all, which memcpy must not get.
+    if (n > 0)
+        std::memcpy(out, text.data(), n);
     out[n] = '\0';
 }
 
