@@ -26,8 +26,7 @@ constexpr std::size_t ENTRY_NAME_SIZE = 256;
 constexpr std::size_t CUE_NAME_SIZE = 512;
 constexpr std::size_t CUE_TOKEN_SIZE = 32;
 
-// An audio sector: 588 stereo frames of two 16-bit samples.
-constexpr int FRAMES_PER_SECTOR = 588;
+// An audio frame: two 16-bit samples.
 constexpr int BYTES_PER_FRAME = 4;
 
 // One FILE line of the cue sheet.

@@ -50,7 +50,7 @@ TEST(CueReader, KeywordsAreWholeTokensInAnyCase) {
                "index 01 00:02:00\n"
                "FILE\"disc.bin\" BINARY\n"
                "TRACK03 AUDIO\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     ASSERT_EQ(1, g_image.file_count);
     ASSERT_EQ(2, g_image.track_count);
     EXPECT_EQ(dir.at("disc.bin"), g_image.files[0].path);
@@ -105,7 +105,7 @@ TEST(CueReader, QuotedNamesKeepBlanksAndTheTypeMayTouchTheQuote) {
                "FILE \"big end.raw\"motorola\n"
                "TRACK 03 AUDIO\n"
                "INDEX 01 00:00:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     ASSERT_EQ(3, g_image.file_count);
     EXPECT_EQ(dir.at("my disc.bin"), g_image.files[0].path);
     EXPECT_EQ(dir.at("side b.wav"), g_image.files[1].path);
@@ -239,7 +239,7 @@ TEST(CueReader, ModeWordsGiveSectorAndHeaderSizes) {
     std::string cue = "FILE disc.bin BINARY\n";
     for (const Case &c : cases) cue += std::string(c.track_line) + "\nINDEX 01 00:00:00\n";
     write_text(dir.at("disc.cue"), cue);
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     ASSERT_EQ(static_cast<int>(sizeof cases / sizeof cases[0]), g_image.track_count);
     for (int i = 0; i < g_image.track_count; ++i) {
         const Track &t = g_image.tracks[i];
@@ -265,7 +265,7 @@ TEST(CueReader, IndexLinesSetTheLastTracksIndexes) {
                "INDEX 02 00:07:00\n"
                "TRACK 03 AUDIO\n"
                "INDEX 01 00:08:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     const Track *t = g_image.tracks;
     EXPECT_EQ(150, t[0].index1);
     EXPECT_EQ(-1, t[0].index0);
@@ -299,7 +299,7 @@ TEST(CueReader, TracksAndIndexesBeforeTheFirstFileAreIgnored) {
                "INDEX 01 00:00:20\n"
                "TRACK 02 MODE1/2352\n"
                "INDEX 01 00:00:30\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     ASSERT_EQ(1, g_image.track_count);
     EXPECT_EQ(2, g_image.tracks[0].number);
     EXPECT_EQ(0, g_image.tracks[0].is_audio);
@@ -318,7 +318,7 @@ TEST(CueReader, IndexAfterAFileLineChangesTheTrackBeforeIt) {
                "INDEX 01 00:00:10\n"
                "TRACK 02 AUDIO\n"
                "INDEX 01 00:00:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     ASSERT_EQ(2, g_image.track_count);
     EXPECT_EQ(10, g_image.tracks[0].index1);
     EXPECT_EQ(0, g_image.tracks[0].file_index);
@@ -335,7 +335,7 @@ TEST(CueReader, NinetyNinthFileIsAcceptedAndTheHundredthEndsTheOpen) {
     write_text(dir.at("full.cue"), cue + "FILE \"a.bin BINARY\n");
     write_text(dir.at("over.cue"), cue + "FILE a.bin BINARY\n");
 
-    ASSERT_EQ(1, open_image(dir.at("full.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("full.cue")));
     EXPECT_EQ(MAX_TRACK_FILES, g_image.file_count);
     EXPECT_EQ(99 * 10, cdimage_disc_sectors());
 
@@ -356,7 +356,7 @@ TEST(CueReader, TracksPastTheNinetyNinthAreIgnored) {
     // The 100th TRACK line is ignored, so its INDEX moves track 99.
     cue += "TRACK 100 MODE1/2048\nINDEX 01 00:10:00\n";
     write_text(dir.at("disc.cue"), cue);
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     ASSERT_EQ(MAX_TRACKS, g_image.track_count);
     const Track &last = g_image.tracks[MAX_TRACKS - 1];
     EXPECT_EQ(99, last.number);
@@ -383,7 +383,7 @@ TEST(CueReader, LongLinesAreReadInPiecesOf1023Characters) {
                    "\n"
                    "TRACK 02 AUDIO\n"
                    "INDEX 01 00:00:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     ASSERT_EQ(2, g_image.file_count);
     EXPECT_EQ(dir.at("tail.bin"), g_image.files[1].path);
     ASSERT_EQ(2, g_image.track_count);
