@@ -100,6 +100,16 @@ void cue_directory(const char *cue_path, char (&directory)[PATH_TEXT_SIZE])
         copy_text(directory, std::string_view(cue_path, static_cast<std::size_t>(slash - cue_path)));
 }
 
+// Skips what is left of a line that did not fit the line buffer: text deep
+// inside a long remark or title is never read as a keyword line of its own.
+void skip_rest_of_line(std::FILE *stream)
+{
+    int c;
+    do
+        c = std::getc(stream);
+    while (c != EOF && c != '\n');
+}
+
 enum class LineOutcome { GO_ON, FAIL_OPEN };
 
 LineOutcome read_file_line(std::string_view rest, const char *directory)
@@ -221,13 +231,20 @@ int read_cue_sheet(const char *cue_path)
     g_image.track_count = 0;
 
     char line[CUE_LINE_SIZE];
-    bool first_piece = true;
-    while (std::fgets(line, sizeof line, cue.get()) != nullptr) {
+    bool first_line = true;
+    for (;;) {
+        // fgets writes the last byte of the buffer only when the line filled
+        // it; a NUL there without a newline before it means the line is longer.
+        line[CUE_LINE_SIZE - 1] = 'x';
+        if (std::fgets(line, sizeof line, cue.get()) == nullptr)
+            break;
+        if (line[CUE_LINE_SIZE - 1] == '\0' && line[CUE_LINE_SIZE - 2] != '\n')
+            skip_rest_of_line(cue.get());
         std::string_view rest(line);
         // Editors on other systems put a byte-order mark in front of the text.
-        if (first_piece && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
+        if (first_line && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
             rest.remove_prefix(UTF8_BOM.size());
-        first_piece = false;
+        first_line = false;
 
         std::string_view keyword = take_token(rest, CUE_TOKEN_SIZE - 1);
         if (equals_ignoring_case(keyword, "FILE")) {

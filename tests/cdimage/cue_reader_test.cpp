@@ -366,26 +366,38 @@ TEST(CueReader, TracksPastTheNinetyNinthAreIgnored) {
     EXPECT_EQ(2000 - 750, last.length);
 }
 
-TEST(CueReader, LongLinesAreReadInPiecesOf1023Characters) {
+TEST(CueReader, LongLinesAreCutAt1023Characters) {
+    // Whatever a line holds past its first 1023 characters is skipped, up to
+    // and including its newline: it never becomes a line of its own.
+    struct Case {
+        const char *what;
+        std::string line;
+        int files;  // FILE records after disc.bin's line and this one
+    };
+    const std::string remark_1023 = "REM " + std::string(1019, 'x');
+    const Case cases[] = {
+        {"a FILE keyword right behind the cut", remark_1023 + "FILE more.bin BINARY", 1},
+        {"a FILE line padded past the cut", "FILE more.bin BINARY" + std::string(1100, ' ') + "FILE x", 2},
+        {"a line of exactly 1023 characters", remark_1023, 1},
+        {"a line of 1022 characters", remark_1023.substr(0, 1022), 1},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        write_sectors(dir.at("disc.bin"), 10);
+        write_sectors(dir.at("more.bin"), 20);
+        // The TRACK line behind the long one must still be read as it is.
+        write_text(dir.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n" + c.line +
+                                           "\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
+        ASSERT_EQ(1, open_quietly(dir.at("disc.cue"))) << c.what;
+        EXPECT_EQ(c.files, g_image.file_count) << c.what;
+        ASSERT_EQ(2, g_image.track_count) << c.what;
+        EXPECT_EQ(c.files - 1, g_image.tracks[1].file_index) << c.what;
+    }
+    // The cut reaches the end of a sheet without a final newline.
     TempDir dir;
     write_sectors(dir.at("disc.bin"), 10);
-    write_sectors(dir.at("tail.bin"), 20);
-    // The remark fills the first piece exactly; the FILE text behind it on the
-    // same line is then a line of its own.
-    std::string remark = "REM " + std::string(1023 - 4, 'x');
-    // Here the FILE keyword starts the second piece only in part ("LE ...").
-    std::string split = "REM " + std::string(1023 - 6, 'y') + "FILE more.bin BINARY";
-    write_text(dir.at("disc.cue"),
-               "FILE disc.bin BINARY\n"
-               "TRACK 01 MODE1/2352\n"
-               "INDEX 01 00:00:00\n" +
-                   remark + "FILE tail.bin BINARY\n" + split +
-                   "\n"
-                   "TRACK 02 AUDIO\n"
-                   "INDEX 01 00:00:00\n");
+    write_text(dir.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n" + remark_1023 +
+                                       "TRACK 02 AUDIO");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    ASSERT_EQ(2, g_image.file_count);
-    EXPECT_EQ(dir.at("tail.bin"), g_image.files[1].path);
-    ASSERT_EQ(2, g_image.track_count);
-    EXPECT_EQ(1, g_image.tracks[1].file_index);
+    EXPECT_EQ(1, g_image.track_count);
 }

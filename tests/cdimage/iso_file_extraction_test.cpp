@@ -263,6 +263,11 @@ TEST(ExtractionRules, FirstEntryOfANameWins) {
     EXPECT_EQ(cdimage_extract_all(), 3);
     EXPECT_EQ(read_file(tmp.at("out/A.TXT")), (Bytes{'n', 'e', 'w'}));
     EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"A.TXT", "SAME"}));
+    uint32_t length = 0;
+    std::unique_ptr<void, FreeDeleter> loaded(cdimage_load_file("a.txt", &length));
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(Bytes(static_cast<uint8_t *>(loaded.get()), static_cast<uint8_t *>(loaded.get()) + length),
+              (Bytes{'n', 'e', 'w'}));
     cdimage_close();
 }
 
