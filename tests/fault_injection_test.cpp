@@ -200,64 +200,64 @@ struct AudioImage {
     }
 };
 
-TEST(ChangedTrackFile, AudioTrackCutAfterTheOpenGivesAShorterConsistentWave) {
-    for (const char *type : {"BINARY", "MOTOROLA"}) {
-        SCOPED_TRACE(type);
-        AudioImage image(type);
-        ASSERT_EQ(open_quietly(image.tmp.at("disc.cue"), image.tmp.at("out")), 1);
-        // One sector, 250 frames and a stray byte are left of the three sectors.
-        const size_t kept_frames = RAW_SECTOR / 4 + 250;
-        ASSERT_EQ(truncate(image.tmp.at("audio.bin").c_str(), static_cast<off_t>(kept_frames * 4 + 1)), 0);
-        const Captured run = export_into(image.tmp.at("out"));
-        EXPECT_EQ(run.out, "track 02: 0:00\n");
-        EXPECT_EQ(run.err, "");
-        const Bytes wave = read_file(image.tmp.at("out/audio/track02.wav"));
-        ASSERT_EQ(wave.size(), WAVE_HEADER + kept_frames * 4);
-        EXPECT_EQ(le32_at(wave, 4), kept_frames * 4 + 36);
-        EXPECT_EQ(le32_at(wave, 40), kept_frames * 4);
-        const Bytes kept = slice(image.samples, 0, kept_frames * 4);
-        EXPECT_TRUE(slice(wave, WAVE_HEADER, kept_frames * 4) ==
-                    (std::string(type) == "BINARY" ? kept : swapped_words(kept)));
-        cdimage_close();
-    }
-}
+// What becomes of the audio file between the open and the export, and what
+// the export then writes.
+struct AudioChange {
+    const char *what;
+    void (*change)(const std::string &path);
+    std::string out;
+    std::string err;
+    int64_t frames;  // frames in track02.wav, the first of the file's; -1: no file
+};
 
-TEST(ChangedTrackFile, AudioTrackRemovedAfterTheOpenFailsToRead) {
-    for (const char *type : {"BINARY", "MOTOROLA"}) {
-        SCOPED_TRACE(type);
-        AudioImage image(type);
-        ASSERT_EQ(open_quietly(image.tmp.at("disc.cue"), image.tmp.at("out")), 1);
-        // The export opens the track file by its path, after the open.
-        ASSERT_EQ(unlink(image.tmp.at("audio.bin").c_str()), 0);
-        const Captured run = export_into(image.tmp.at("out"));
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "track 02: read failed\n");
-        EXPECT_FALSE(path_exists(image.tmp.at("out/audio")));
-        cdimage_close();
-    }
-}
+// One sector, 250 frames and a stray byte are left of the three sectors.
+constexpr int64_t CUT_FRAMES = FRAMES_PER_SECTOR + 250;
 
-// A directory put where the track file was opens with fopen "rb" (Linux
-// allows it), and reading it fails with EISDIR: it holds no frames, so the
-// track is written with none, as a track file cut to nothing is. Both roads
-// must agree: the stream (MOTOROLA), and the in-kernel copy (BINARY), which
-// once took the EISDIR for a failed write and left a header claiming the
-// frames that the directory's size made up.
-TEST(ChangedTrackFile, AudioTrackReplacedByADirectoryGivesNoFrames) {
-    for (const char *type : {"BINARY", "MOTOROLA"}) {
-        SCOPED_TRACE(type);
-        AudioImage image(type);
-        ASSERT_EQ(open_quietly(image.tmp.at("disc.cue"), image.tmp.at("out")), 1);
-        ASSERT_EQ(unlink(image.tmp.at("audio.bin").c_str()), 0);
-        ASSERT_EQ(mkdir(image.tmp.at("audio.bin").c_str(), 0755), 0);
-        const Captured run = export_into(image.tmp.at("out"));
-        EXPECT_EQ(run.out, "track 02: 0:00\n");
-        EXPECT_EQ(run.err, "");
-        const Bytes wave = read_file(image.tmp.at("out/audio/track02.wav"));
-        ASSERT_EQ(wave.size(), WAVE_HEADER);
-        EXPECT_EQ(le32_at(wave, 4), 36u);
-        EXPECT_EQ(le32_at(wave, 40), 0u);
-        cdimage_close();
+const AudioChange AUDIO_CHANGES[] = {
+    {"cut: a shorter, consistent WAVE file",
+     [](const std::string &path) { ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(CUT_FRAMES * 4 + 1)), 0); },
+     "track 02: 0:00\n", "", CUT_FRAMES},
+    // The export opens the track file by its path, after the open.
+    {"removed: the read fails",
+     [](const std::string &path) { ASSERT_EQ(unlink(path.c_str()), 0); }, "", "track 02: read failed\n", -1},
+    // A directory put where the track file was opens with fopen "rb" (Linux
+    // allows it), and reading it fails with EISDIR: it holds no frames, so
+    // the track is written with none, as a track file cut to nothing is.
+    // Both roads must agree: the stream (MOTOROLA), and the in-kernel copy
+    // (BINARY), which once took the EISDIR for a failed write and left a
+    // header claiming the frames that the directory's size made up.
+    {"replaced by a directory: no frames",
+     [](const std::string &path) {
+         ASSERT_EQ(unlink(path.c_str()), 0);
+         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+     },
+     "track 02: 0:00\n", "", 0},
+};
+
+TEST(ChangedTrackFile, AudioTrackChangedAfterTheOpen) {
+    for (const AudioChange &c : AUDIO_CHANGES) {
+        for (const char *type : {"BINARY", "MOTOROLA"}) {
+            SCOPED_TRACE(std::string(c.what) + ", " + type);
+            AudioImage image(type);
+            ASSERT_EQ(open_quietly(image.tmp.at("disc.cue"), image.tmp.at("out")), 1);
+            c.change(image.tmp.at("audio.bin"));
+            const Captured run = export_into(image.tmp.at("out"));
+            EXPECT_EQ(run.out, c.out);
+            EXPECT_EQ(run.err, c.err);
+            if (c.frames < 0) {
+                EXPECT_FALSE(path_exists(image.tmp.at("out/audio")));
+            } else {
+                const uint32_t data_bytes = static_cast<uint32_t>(c.frames * 4);
+                const Bytes wave = read_file(image.tmp.at("out/audio/track02.wav"));
+                ASSERT_EQ(wave.size(), WAVE_HEADER + data_bytes);
+                EXPECT_EQ(le32_at(wave, 4), data_bytes + 36);
+                EXPECT_EQ(le32_at(wave, 40), data_bytes);
+                const Bytes kept = slice(image.samples, 0, data_bytes);
+                EXPECT_TRUE(slice(wave, WAVE_HEADER, data_bytes) ==
+                            (std::string(type) == "BINARY" ? kept : swapped_words(kept)));
+            }
+            cdimage_close();
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "cdimage_internal.h"
 #include "fixtures.h"
@@ -22,6 +23,24 @@ struct WorkingDirectory {
     ~WorkingDirectory() { EXPECT_EQ(0, chdir(saved.c_str())); }
 };
 
+// The fields of a track record that the cue sheet sets.
+struct TrackRow {
+    int number;
+    int is_audio;
+    int file_index;
+    int64_t index1;
+    int64_t index0;
+    bool operator==(const TrackRow &o) const {
+        return number == o.number && is_audio == o.is_audio && file_index == o.file_index && index1 == o.index1 &&
+               index0 == o.index0;
+    }
+};
+
+std::ostream &operator<<(std::ostream &out, const TrackRow &t) {
+    return out << "{track " << t.number << (t.is_audio ? " audio" : " data") << ", file " << t.file_index
+               << ", index1 " << t.index1 << ", index0 " << t.index0 << "}";
+}
+
 }  // namespace
 
 TEST(ParseMsf, TurnsMinutesSecondsAndFramesIntoSectors) {
@@ -38,27 +57,69 @@ TEST(ParseMsf, TurnsMinutesSecondsAndFramesIntoSectors) {
     for (const Case &c : cases) EXPECT_EQ(c.sectors, parse_msf(c.time)) << '"' << c.time << '"';
 }
 
-TEST(CueReader, KeywordsAreWholeTokensInAnyCase) {
-    TempDir dir;
-    write_sectors(dir.at("disc.bin"), 300);
-    // The last two lines join their keyword to what follows and are ignored.
-    write_text(dir.at("disc.cue"),
-               "file \"disc.bin\" binary\n"
-               "  Track 01 mode1/2352\n"
-               "\tiNdEx 01 00:00:00\n"
-               "track 02 Audio\n"
-               "index 01 00:02:00\n"
-               "FILE\"disc.bin\" BINARY\n"
-               "TRACK03 AUDIO\n");
-    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    ASSERT_EQ(1, g_image.file_count);
-    ASSERT_EQ(2, g_image.track_count);
-    EXPECT_EQ(dir.at("disc.bin"), g_image.files[0].path);
-    EXPECT_EQ(0, g_image.tracks[0].is_audio);
-    EXPECT_EQ(0, g_image.tracks[0].index1);
-    EXPECT_EQ(2, g_image.tracks[1].number);
-    EXPECT_EQ(1, g_image.tracks[1].is_audio);
-    EXPECT_EQ(150, g_image.tracks[1].index1);
+TEST(CueReader, SheetsFillTheFileAndTrackTables) {
+    struct Case {
+        const char *what;
+        std::string sheet;
+        std::vector<std::string> files;  // names in the cue sheet's directory
+        std::vector<TrackRow> tracks;
+    };
+    const Case cases[] = {
+        {"keywords are whole tokens in any case",
+         // The last two lines join their keyword to what follows.
+         "file \"disc.bin\" binary\n  Track 01 mode1/2352\n\tiNdEx 01 00:00:00\ntrack 02 Audio\nindex 01 00:02:00\n"
+         "FILE\"disc.bin\" BINARY\nTRACK03 AUDIO\n",
+         {"disc.bin"},
+         {{1, 0, 0, 0, -1}, {2, 1, 0, 150, -1}}},
+        {"INDEX lines set the last track's indexes; the last INDEX 01 holds",
+         "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 1 00:02:00\nTRACK 02 AUDIO\nINDEX 00 00:04:00\n"
+         "INDEX 01 00:05:00\nINDEX 01 00:06:00\nINDEX 02 00:07:00\nTRACK 03 AUDIO\nINDEX 01 00:08:00\n",
+         {"disc.bin"},
+         {{1, 0, 0, 150, -1}, {2, 1, 0, 450, 300}, {3, 1, 0, 600, -1}}},
+        {"TRACK and INDEX lines before the first FILE are ignored",
+         "TRACK 01 AUDIO\nINDEX 01 00:00:10\nFILE disc.bin BINARY\nINDEX 01 00:00:20\nTRACK 02 MODE1/2352\n"
+         "INDEX 01 00:00:30\n",
+         {"disc.bin"},
+         {{2, 0, 0, 30, -1}}},
+        {"an INDEX after a FILE line changes the track before it",
+         "FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nFILE b.bin BINARY\nINDEX 01 00:00:10\n"
+         "TRACK 02 AUDIO\nINDEX 01 00:00:00\n",
+         {"a.bin", "b.bin"},
+         {{1, 0, 0, 10, -1}, {2, 1, 1, 0, -1}}},
+        {"a byte-order mark is skipped at the start of the sheet only",
+         "\xEF\xBB\xBF" "FILE \"disc.bin\" BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
+         "\xEF\xBB\xBF" "FILE \"a.bin\" BINARY\n",
+         {"disc.bin"},
+         {{1, 0, 0, 0, -1}}},
+        {"broken FILE lines are ignored without a word",
+         "FILE \"disc.bin\" BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nFILE \"unterminated.bin BINARY\n"
+         "FILE\nFILE   \n",
+         {"disc.bin"},
+         {{1, 0, 0, 0, -1}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        for (const char *name : {"disc.bin", "a.bin", "b.bin"})
+            write_sectors(dir.at(name), 1000);
+        write_text(dir.at("disc.cue"), c.sheet);
+        std::string err;
+        ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
+        EXPECT_EQ(opened_without_volume(dir.at("disc.cue"), static_cast<int>(c.tracks.size())), err);
+        std::vector<std::string> files;
+        for (int i = 0; i < g_image.file_count; ++i)
+            files.push_back(g_image.files[i].path);
+        std::vector<std::string> expected_files;
+        for (const std::string &name : c.files)
+            expected_files.push_back(dir.at(name));
+        EXPECT_EQ(expected_files, files);
+        std::vector<TrackRow> tracks;
+        for (int i = 0; i < g_image.track_count; ++i) {
+            const Track &t = g_image.tracks[i];
+            tracks.push_back({t.number, t.is_audio, t.file_index, t.index1, t.index0});
+        }
+        EXPECT_EQ(c.tracks, tracks);
+    }
 }
 
 TEST(CueReader, CarriageReturnsAtLineEndsAreWhiteSpace) {
@@ -150,22 +211,6 @@ TEST(CueReader, TypeWordsSetTheFlags) {
     EXPECT_EQ(0, f[4].data_size);
 }
 
-TEST(CueReader, BrokenFileLinesAreIgnored) {
-    TempDir dir;
-    write_sectors(dir.at("disc.bin"), 10);
-    write_text(dir.at("disc.cue"),
-               "FILE \"disc.bin\" BINARY\n"
-               "TRACK 01 MODE1/2352\n"
-               "INDEX 01 00:00:00\n"
-               "FILE \"unterminated.bin BINARY\n"
-               "FILE\n"
-               "FILE   \n");
-    std::string err;
-    ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
-    EXPECT_EQ(opened_without_volume(dir.at("disc.cue"), 1), err);
-    EXPECT_EQ(1, g_image.file_count);
-}
-
 TEST(CueReader, NamesResolveAgainstTheCueDirectoryOnly) {
     TempDir dir;
     WorkingDirectory cwd(dir.path);
@@ -195,25 +240,6 @@ TEST(CueReader, NamesResolveAgainstTheCueDirectoryOnly) {
         EXPECT_STREQ(c.path, g_image.files[0].path) << c.cue_path << " " << c.name;
         EXPECT_EQ(10 * RAW_SECTOR_SIZE, g_image.files[0].data_size) << c.path;
     }
-}
-
-TEST(CueReader, ByteOrderMarkIsSkippedAtTheStartOfTheSheetOnly) {
-    TempDir dir;
-    write_sectors(dir.at("disc.bin"), 10);
-    write_sectors(dir.at("more.bin"), 10);
-    write_text(dir.at("disc.cue"),
-               "\xEF\xBB\xBF"
-               "FILE \"disc.bin\" BINARY\n"
-               "TRACK 01 MODE1/2352\n"
-               "INDEX 01 00:00:00\n"
-               "\xEF\xBB\xBF"
-               "FILE \"more.bin\" BINARY\n");
-    std::string err;
-    ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
-    EXPECT_EQ(opened_without_volume(dir.at("disc.cue"), 1), err);
-    ASSERT_EQ(1, g_image.file_count);
-    EXPECT_EQ(dir.at("disc.bin"), g_image.files[0].path);
-    EXPECT_EQ(1, g_image.track_count);
 }
 
 TEST(CueReader, ModeWordsGiveSectorAndHeaderSizes) {
@@ -251,30 +277,6 @@ TEST(CueReader, ModeWordsGiveSectorAndHeaderSizes) {
     }
 }
 
-TEST(CueReader, IndexLinesSetTheLastTracksIndexes) {
-    TempDir dir;
-    write_sectors(dir.at("disc.bin"), 1000);
-    write_text(dir.at("disc.cue"),
-               "FILE disc.bin BINARY\n"
-               "TRACK 01 MODE1/2352\n"
-               "INDEX 1 00:02:00\n"
-               "TRACK 02 AUDIO\n"
-               "INDEX 00 00:04:00\n"
-               "INDEX 01 00:05:00\n"
-               "INDEX 01 00:06:00\n"
-               "INDEX 02 00:07:00\n"
-               "TRACK 03 AUDIO\n"
-               "INDEX 01 00:08:00\n");
-    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    const Track *t = g_image.tracks;
-    EXPECT_EQ(150, t[0].index1);
-    EXPECT_EQ(-1, t[0].index0);
-    EXPECT_EQ(300, t[1].index0);
-    EXPECT_EQ(450, t[1].index1);
-    EXPECT_EQ(600, t[2].index1);
-    EXPECT_EQ(-1, t[2].index0);
-}
-
 TEST(CueReader, IndexOneThatIsNotATimeFailsTheOpen) {
     const char *bad_lines[] = {"INDEX 01", "INDEX 01 01:00", "INDEX 01 later"};
     for (const char *line : bad_lines) {
@@ -287,43 +289,6 @@ TEST(CueReader, IndexOneThatIsNotATimeFailsTheOpen) {
         ASSERT_EQ(1, g_image.track_count);
         EXPECT_EQ(-1, g_image.tracks[0].index1) << line;
     }
-}
-
-TEST(CueReader, TracksAndIndexesBeforeTheFirstFileAreIgnored) {
-    TempDir dir;
-    write_sectors(dir.at("disc.bin"), 100);
-    write_text(dir.at("disc.cue"),
-               "TRACK 01 AUDIO\n"
-               "INDEX 01 00:00:10\n"
-               "FILE disc.bin BINARY\n"
-               "INDEX 01 00:00:20\n"
-               "TRACK 02 MODE1/2352\n"
-               "INDEX 01 00:00:30\n");
-    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    ASSERT_EQ(1, g_image.track_count);
-    EXPECT_EQ(2, g_image.tracks[0].number);
-    EXPECT_EQ(0, g_image.tracks[0].is_audio);
-    EXPECT_EQ(30, g_image.tracks[0].index1);
-}
-
-TEST(CueReader, IndexAfterAFileLineChangesTheTrackBeforeIt) {
-    TempDir dir;
-    write_sectors(dir.at("a.bin"), 100);
-    write_sectors(dir.at("b.bin"), 100);
-    write_text(dir.at("disc.cue"),
-               "FILE a.bin BINARY\n"
-               "TRACK 01 MODE1/2352\n"
-               "INDEX 01 00:00:00\n"
-               "FILE b.bin BINARY\n"
-               "INDEX 01 00:00:10\n"
-               "TRACK 02 AUDIO\n"
-               "INDEX 01 00:00:00\n");
-    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    ASSERT_EQ(2, g_image.track_count);
-    EXPECT_EQ(10, g_image.tracks[0].index1);
-    EXPECT_EQ(0, g_image.tracks[0].file_index);
-    EXPECT_EQ(0, g_image.tracks[1].index1);
-    EXPECT_EQ(1, g_image.tracks[1].file_index);
 }
 
 TEST(CueReader, NinetyNinthFileIsAcceptedAndTheHundredthEndsTheOpen) {
