@@ -89,6 +89,12 @@ bool equals_ignoring_case(std::string_view a, const char *b)
     return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
 }
 
+bool starts_with_ignoring_case(std::string_view text, const char *prefix)
+{
+    const std::size_t n = std::strlen(prefix);
+    return text.size() >= n && strncasecmp(text.data(), prefix, n) == 0;
+}
+
 // The cue sheet's directory: everything before its last '/', or "." when it
 // has none (so "/disc.cue" gives the empty text and names resolve to "/name").
 void cue_directory(const char *cue_path, char (&directory)[PATH_TEXT_SIZE])
@@ -158,16 +164,16 @@ void set_track_mode(Track &track, std::string_view mode)
 {
     track.is_audio = equals_ignoring_case(mode, "AUDIO");
     if (mode.find("2336") != std::string_view::npos) {
-        // MODE2/2336 files store 2336-byte sectors: an 8-byte subheader, then
-        // the 2048 user bytes (no sync pattern or header).
-        track.sector_size = 2336;
-        track.header_size = 8;
+        // MODE2/2336 files store the subheader, then the 2048 user bytes.
+        track.sector_size = MODE2_SECTOR_SIZE;
+        track.header_size = MODE2_SUBHEADER_SIZE;
     } else if (mode.find("2048") != std::string_view::npos) {
         track.sector_size = DATA_SECTOR_SIZE;
         track.header_size = 0;
     } else {
         track.sector_size = RAW_SECTOR_SIZE;
-        track.header_size = mode.size() >= 5 && strncasecmp(mode.data(), "MODE2", 5) == 0 ? 24 : 16;
+        track.header_size = starts_with_ignoring_case(mode, "MODE2") ? MODE2_RAW_USER_DATA_OFFSET
+                                                                     : MODE1_RAW_USER_DATA_OFFSET;
     }
 }
 
