@@ -30,7 +30,7 @@ int copy_entry_data(const FsEntry &entry, std::FILE *out)
         if (std::fwrite(g_run_buffer, 1, bytes, out) != bytes)
             return 0;
         remaining -= bytes;
-        publish_progress_bytes(&g_extract_progress, entry.size - remaining);
+        add_progress_bytes(&g_extract_progress, bytes);
         done += got;
     }
     return 1;

@@ -59,10 +59,11 @@ inline void begin_progress_item(CopyProgress &progress, int item)
     progress.item.store(item, std::memory_order_release);
 }
 
-inline void publish_progress_bytes(CopyProgress *progress, uint64_t bytes)
+// Counts bytes written to the item, however many pieces it is written in.
+inline void add_progress_bytes(CopyProgress *progress, uint64_t bytes)
 {
     if (progress != nullptr)
-        progress->bytes.store(bytes, std::memory_order_relaxed);
+        progress->bytes.fetch_add(bytes, std::memory_order_relaxed);
 }
 
 // 1 with the item and its bytes while an item is being written, else 0.
@@ -84,8 +85,8 @@ inline int read_progress(const CopyProgress &progress, int *item, uint64_t *byte
 constexpr uint64_t KERNEL_COPY_STEP = 8 * 1024 * 1024;
 
 // Copies `size` bytes from `in_fd` at `from` to the current position of
-// `out_fd`, inside the kernel. The bytes copied so far are published into
-// `progress`, when given, after every step.
+// `out_fd`, inside the kernel. The bytes of every step are counted into
+// `progress`, when given.
 inline KernelCopyResult copy_in_kernel(int in_fd, off_t from, int out_fd, uint64_t size,
                                        CopyProgress *progress = nullptr)
 {
@@ -101,7 +102,7 @@ inline KernelCopyResult copy_in_kernel(int in_fd, off_t from, int out_fd, uint64
         if (n == 0)
             return {KernelCopy::SHORT, copied, 0};
         copied += static_cast<uint64_t>(n);
-        publish_progress_bytes(progress, copied);
+        add_progress_bytes(progress, static_cast<uint64_t>(n));
     }
     return {KernelCopy::DONE, copied, 0};
 }

@@ -201,7 +201,7 @@ int64_t write_samples(TrackSource &source, uint64_t offset, uint32_t frames, std
         if (got > 0 && std::fwrite(buffer, BYTES_PER_FRAME, got, out) != got)
             return -1;
         written += got;
-        publish_progress_bytes(&g_audio_progress, written * BYTES_PER_FRAME);
+        add_progress_bytes(&g_audio_progress, got * BYTES_PER_FRAME);
         if (got < wanted)
             break;
     }
