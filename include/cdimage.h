@@ -5,8 +5,12 @@
  * RIFF WAVE or Ogg Vorbis); the first track that is not audio is the data
  * track, and the ISO 9660 volume on it can be extracted file by file.
  *
- * Limits: 99 track files, 99 tracks, 4096 volume entries (files and
- * directories together), directories 9 levels deep.
+ * Limits: 99 track files, 99 tracks. The volume's entries (files and
+ * directories) have no fixed limit; names are at most 1023 characters (an
+ * entry whose name would be longer is left out, with a message). The walk
+ * follows directories down to 64 levels below the root, and reads each
+ * directory once: a directory record that leads to a directory already read
+ * (a loop) gets its entry but is not followed.
  *
  * Results: 1 for success and 0 for failure, a count, or a pointer that is
  * null on failure. A 0 from a query means either that no image is open or
@@ -22,6 +26,7 @@
  *   cdimage_disc_sectors, cdimage_audio_extent        the tracks
  *   cdimage_extract_file, cdimage_extract_all,
  *   cdimage_load_file                                 the volume's files
+ *   cdimage_entry_time                                the volume's entries
  */
 #ifndef CDIMAGE_H
 #define CDIMAGE_H
@@ -52,12 +57,21 @@ int cdimage_disc_sectors(void);
 int cdimage_audio_extent(int number, const char **path, uint64_t *offset, uint32_t *frames, int *big_endian);
 
 /* Extracts one file, or creates one directory, by its name in the volume
- * (case ignored); out_path receives the path written. */
+ * (case ignored); out_path receives the path written. A file recorded in
+ * several extents comes out as one, and gets the modification time recorded
+ * for it. A file already there is left alone only when its size and its
+ * modification time are the entry's (or the entry has no valid date). */
 int cdimage_extract_file(const char *name, char *out_path, size_t out_size);
 /* Extracts every file of the volume; gives the number extracted. */
 int cdimage_extract_all(void);
-/* Reads one file into a new buffer that the caller releases with free(). */
+/* Reads one file into a new buffer that the caller releases with free();
+ * null for a file of 4 GiB or more. */
 void *cdimage_load_file(const char *name, uint32_t *out_length);
+
+/* The modification time recorded for the entry at a table position (0 to
+ * the count of files and directories less one), in seconds since the Unix
+ * epoch, UTC; 0, and nothing written, when the record holds no valid date. */
+int cdimage_entry_time(int index, int64_t *mtime);
 
 #ifdef __cplusplus
 }
