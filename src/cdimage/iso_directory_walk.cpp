@@ -133,15 +133,16 @@ bool claim_directory_sectors(const FsExtent &extent)
 // Appends an entry for the record; gives its position.
 int append_entry(const char *name, const unsigned char *record, bool is_dir)
 {
+    const FsExtent extent = {little_endian_32(record + DR_EXTENT_OFFSET), little_endian_32(record + DR_SIZE_OFFSET)};
     FsEntry entry{};
     entry.name_offset = g_image.names.size();
     entry.first_extent = g_image.extents.size();
     entry.extent_count = 1;
     entry.is_dir = is_dir;
-    entry.size = little_endian_32(record + DR_SIZE_OFFSET);
+    entry.size = extent.size;
     entry.has_time = recording_time(record + DR_DATE_OFFSET, entry.mtime);
     g_image.names.insert(g_image.names.end(), name, name + std::strlen(name) + 1);
-    g_image.extents.push_back({little_endian_32(record + DR_EXTENT_OFFSET), little_endian_32(record + DR_SIZE_OFFSET)});
+    g_image.extents.push_back(extent);
     g_image.entries.push_back(entry);
     return g_image.entry_count++;
 }
