@@ -3,7 +3,7 @@
 // that every byte of that output is right, and reports the tool's peak
 // resident memory.
 //
-//   cdunpack_bench [--quick] [--runs N] [--only NAME,...] [--binary PATH]
+//   cdunpack_bench [--quick] [--runs N] [--only NAME,...] [--binary PATH] [--dir DIR]
 //   cdunpack_bench --strace NAME
 //
 // Inputs and outputs live under /dev/shm/cdunpack-bench (a tmpfs, so the page
@@ -34,7 +34,9 @@
 
 namespace {
 
-const std::string WORK_DIR = "/dev/shm/cdunpack-bench";
+// Where inputs and outputs live; --dir moves it, so that two benchmarks on
+// one machine keep apart.
+std::string g_work_dir = "/dev/shm/cdunpack-bench";
 
 constexpr uint64_t MIB = 1024 * 1024;
 constexpr uint32_t RAW_SECTOR = 2352;
@@ -767,7 +769,7 @@ std::string prepare(const Input &input, const Expected &expected) {
     }
     if (!has_room(input, expected))
         return "";
-    const std::string dir = WORK_DIR + "/" + input.name;
+    const std::string dir = g_work_dir + "/" + input.name;
     std::filesystem::create_directories(dir);
     std::fprintf(stderr, "%s: making it (%s)\n", input.name.c_str(), input.what.c_str());
     if (!make_image_in_child(input, dir))
@@ -781,12 +783,12 @@ Row measure(const Input &input, const Options &options) {
     const std::string cue = prepare(input, expected);
     if (cue.empty())
         return row;
-    const std::string dir = WORK_DIR + "/" + input.name;
+    const std::string dir = g_work_dir + "/" + input.name;
     row.image_mb = static_cast<double>(tree_bytes(dir)) / 1e6;
-    const std::string out = WORK_DIR + "/out";
-    const std::string copy = WORK_DIR + "/copy";
-    const std::string out_log = WORK_DIR + "/stdout.txt";
-    const std::string err_log = WORK_DIR + "/stderr.txt";
+    const std::string out = g_work_dir + "/out";
+    const std::string copy = g_work_dir + "/copy";
+    const std::string out_log = g_work_dir + "/stdout.txt";
+    const std::string err_log = g_work_dir + "/stderr.txt";
     const std::vector<std::string> tool = {options.binary, cue, out};
     const std::vector<std::string> cp = {"cp", "-r", out, copy};
 
@@ -846,9 +848,9 @@ void print_scaling(const std::vector<Row> &rows, const std::string &small, const
 void print_report(const std::vector<Row> &rows, const Options &options, const std::string &command,
                   double floor_mib) {
     std::printf("\n$ %s\n", command.c_str());
-    std::printf("cdunpack: %s; inputs and outputs on /dev/shm; medians of %d runs each (fresh output directory "
+    std::printf("cdunpack: %s; inputs and outputs in %s; medians of %d runs each (fresh output directory "
                 "per run, cp -r of that run's output right after it)\n\n",
-                options.binary.c_str(), options.runs);
+                options.binary.c_str(), g_work_dir.c_str(), options.runs);
     std::printf("%-10s %6s %9s %9s %12s %10s %7s %14s\n", "input", "files", "image MB", "out MB", "cdunpack s",
                 "cp -r s", "ratio", "peak RSS MiB");
     for (const Row &row : rows) {
@@ -890,10 +892,10 @@ void strace_run(const Input &input) {
     const std::string cue = prepare(input, expected);
     if (cue.empty())
         throw std::runtime_error(input.name + " could not be made");
-    const std::string out = WORK_DIR + "/out";
-    const std::string summary = WORK_DIR + "/strace.txt";
-    const std::string out_log = WORK_DIR + "/stdout.txt";
-    const std::string err_log = WORK_DIR + "/stderr.txt";
+    const std::string out = g_work_dir + "/out";
+    const std::string summary = g_work_dir + "/strace.txt";
+    const std::string out_log = g_work_dir + "/stdout.txt";
+    const std::string err_log = g_work_dir + "/stderr.txt";
     const std::vector<std::string> argv = {"strace", "-c", "-f", "-o", summary, cdunpack_binary(), cue, out};
     const Outcome run = run_measured(argv, out_log, err_log);
     check_streams(run, input.name, expected, cue, out_log, err_log);
@@ -906,7 +908,7 @@ void strace_run(const Input &input) {
 
 [[noreturn]] void usage(const char *program) {
     std::fprintf(stderr,
-                 "usage: %s [--quick] [--runs N] [--only NAME,...] [--binary PATH]\n"
+                 "usage: %s [--quick] [--runs N] [--only NAME,...] [--binary PATH] [--dir DIR]\n"
                  "       %s --strace NAME\n"
                  "inputs: big many-half many wide wide-10k wide-100k long-half long wavogg\n",
                  program, program);
@@ -935,6 +937,8 @@ Options parse_options(int argc, char **argv) {
                 usage(argv[0]);
         } else if (arg == "--only" && has_value) {
             options.only = split_commas(argv[++i]);
+        } else if (arg == "--dir" && has_value) {
+            g_work_dir = argv[++i];
         } else if (arg == "--binary" && has_value) {
             options.binary = argv[++i];
         } else if (arg == "--strace" && has_value) {
@@ -956,8 +960,8 @@ int run_bench(int argc, char **argv) {
         if (std::none_of(inputs.begin(), inputs.end(), [&](const Input &input) { return input.name == name; }))
             usage(argv[0]);
 
-    std::filesystem::remove_all(WORK_DIR);
-    std::filesystem::create_directories(WORK_DIR);
+    std::filesystem::remove_all(g_work_dir);
+    std::filesystem::create_directories(g_work_dir);
     std::string command;
     for (int i = 0; i < argc; ++i)
         command += (i ? " " : "") + std::string(argv[i]);
@@ -974,7 +978,7 @@ int run_bench(int argc, char **argv) {
                 rows.push_back(measure(input, options));
         print_report(rows, options, command, floor_mib);
     }
-    std::filesystem::remove_all(WORK_DIR);
+    std::filesystem::remove_all(g_work_dir);
     return 0;
 }
 
@@ -986,7 +990,7 @@ int main(int argc, char **argv) {
     } catch (const std::exception &failure) {
         std::fprintf(stderr, "cdunpack_bench: FAILED: %s\n", failure.what());
         std::error_code ignored;
-        std::filesystem::remove_all(WORK_DIR, ignored);
+        std::filesystem::remove_all(g_work_dir, ignored);
         return 1;
     }
 }

@@ -2,7 +2,6 @@
 // of one file into memory.
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "cdimage_internal.h"
