@@ -42,10 +42,17 @@ constexpr int64_t SECONDS_PER_DAY = 24 * 60 * 60;
 // Directory sectors read per call at each level of the walk.
 constexpr uint32_t WALK_RUN_SECTORS = 16;
 
+// The end of a run of directory sectors already walked: one past its last.
+// (A type of the module's own keeps the map's code out of the shared
+// library's exports.)
+struct WalkedEnd {
+    uint64_t sector;
+};
+
 // What one mount keeps while it walks.
 struct WalkState {
     // Directory sectors already walked, as runs [first, end) keyed by first.
-    std::map<uint32_t, uint64_t> walked;
+    std::map<uint32_t, WalkedEnd> walked;
     // Each level holds its own run, since a subdirectory is walked before the
     // rest of its parent's records are read.
     unsigned char runs[MAX_DIR_DEPTH + 1][WALK_RUN_SECTORS * DATA_SECTOR_SIZE];
@@ -124,9 +131,9 @@ bool claim_directory_sectors(const FsExtent &extent)
     auto next = g_walk.walked.lower_bound(first);
     if (next != g_walk.walked.end() && next->first < end)
         return false;
-    if (next != g_walk.walked.begin() && std::prev(next)->second > first)
+    if (next != g_walk.walked.begin() && std::prev(next)->second.sector > first)
         return false;
-    g_walk.walked.emplace_hint(next, first, end);
+    g_walk.walked.emplace_hint(next, first, WalkedEnd{end});
     return true;
 }
 

@@ -44,13 +44,6 @@ std::string container_label(Container c) {
     return "";
 }
 
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes out(size);
-    for (size_t i = 0; i < size; ++i)
-        out[i] = static_cast<uint8_t>(seed + i * 31 + i / 509);
-    return out;
-}
-
 std::string upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
