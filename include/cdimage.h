@@ -5,8 +5,12 @@
  * RIFF WAVE or Ogg Vorbis); the first track that is not audio is the data
  * track, and the ISO 9660 volume on it can be extracted file by file.
  *
- * Limits: 99 track files, 99 tracks, 4096 volume entries (files and
- * directories together), directories 9 levels deep.
+ * Limits: 99 track files, 99 tracks. The volume's entries (files and
+ * directories) have no fixed limit; names are at most 1023 characters (an
+ * entry whose name would be longer is left out, with a message). The walk
+ * follows directories down to 64 levels below the root, and reads each
+ * directory once: a directory record that leads to a directory already read
+ * (a loop) gets its entry but is not followed.
  *
  * Results: 1 for success and 0 for failure, a count, or a pointer that is
  * null on failure. A 0 from a query means either that no image is open or
@@ -24,7 +28,8 @@
  *   cdimage_track_info                                the tracks
  *   cdimage_extract_file, cdimage_extract_all,
  *   cdimage_load_file, cdimage_extract_progress       the volume's files
- *   cdimage_entry_count, cdimage_entry_info           the volume's listing
+ *   cdimage_entry_count, cdimage_entry_info,
+ *   cdimage_entry_time                                the volume's listing
  *
  * Shared and static builds: define nothing; the library itself is built
  * with CDIMAGE_BUILDING so that only the functions declared here are
@@ -74,11 +79,15 @@ CDIMAGE_API int cdimage_track_info(int index, int *number, const char **mode, in
                                    const char **file);
 
 /* Extracts one file, or creates one directory, by its name in the volume
- * (case ignored); out_path receives the path written. */
+ * (case ignored); out_path receives the path written. A file recorded in
+ * several extents comes out as one, and gets the modification time recorded
+ * for it. A file already there is left alone only when its size and its
+ * modification time are the entry's (or the entry has no valid date). */
 CDIMAGE_API int cdimage_extract_file(const char *name, char *out_path, size_t out_size);
 /* Extracts every file of the volume; gives the number extracted. */
 CDIMAGE_API int cdimage_extract_all(void);
-/* Reads one file into a new buffer that the caller releases with free(). */
+/* Reads one file into a new buffer that the caller releases with free();
+ * null for a file of 4 GiB or more. */
 CDIMAGE_API void *cdimage_load_file(const char *name, uint32_t *out_length);
 /* How far the extraction running now has got: the table index of the entry
  * being extracted and the bytes of it written so far. 1 while
@@ -95,6 +104,11 @@ CDIMAGE_API int cdimage_entry_count(void);
  * for a directory. 1 on success; 0 (nothing written) when no image is open
  * or the index is out of range. Any out-parameter may be null. */
 CDIMAGE_API int cdimage_entry_info(int index, const char **name, uint64_t *size, int *is_dir);
+
+/* The modification time recorded for the entry at a table position (0 to
+ * the count of files and directories less one), in seconds since the Unix
+ * epoch, UTC; 0, and nothing written, when the record holds no valid date. */
+CDIMAGE_API int cdimage_entry_time(int index, int64_t *mtime);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
 
 #include "cdimage.h"
 
@@ -10,6 +11,7 @@ namespace {
 constexpr int64_t SECTORS_PER_SECOND = 75;
 constexpr int64_t SECONDS_PER_MINUTE = 60;
 constexpr std::size_t MSF_TEXT_SIZE = 32;
+constexpr std::size_t TIME_TEXT_SIZE = 32;
 
 // The header lines begin with '#', so that awk scripts can pass over them;
 // every other line begins with its kind: track, file or dir.
@@ -34,15 +36,32 @@ void print_tracks()
     }
 }
 
+// The entry's recorded time as "2024-05-17T12:00:00Z" (UTC), or "-" when
+// the volume holds no valid one.
+void format_recorded_time(int index, char *text, std::size_t size)
+{
+    int64_t seconds = 0;
+    if (cdimage_entry_time(index, &seconds)) {
+        const time_t recorded = static_cast<time_t>(seconds);
+        struct tm fields {};
+        if (gmtime_r(&recorded, &fields) != nullptr && std::strftime(text, size, "%Y-%m-%dT%H:%M:%SZ", &fields) != 0)
+            return;
+    }
+    std::snprintf(text, size, "-");
+}
+
 void print_entries()
 {
-    std::printf("#kind %12s  %s\n", "size", "name");
+    std::printf("#kind %12s  %-20s  %s\n", "size", "recorded", "name");
     for (int index = 0; index < cdimage_entry_count(); ++index) {
         const char *name = nullptr;
         uint64_t size = 0;
         int is_dir = 0;
-        if (cdimage_entry_info(index, &name, &size, &is_dir))
-            std::printf("%-5s %12" PRIu64 "  %s\n", is_dir ? "dir" : "file", size, name);
+        if (!cdimage_entry_info(index, &name, &size, &is_dir))
+            continue;
+        char recorded[TIME_TEXT_SIZE];
+        format_recorded_time(index, recorded, sizeof recorded);
+        std::printf("%-5s %12" PRIu64 "  %-20s  %s\n", is_dir ? "dir" : "file", size, recorded, name);
     }
 }
 
