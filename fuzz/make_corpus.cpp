@@ -52,7 +52,7 @@ std::vector<Bytes> cue_seeds()
 std::vector<Bytes> wave_seeds()
 {
     const Bytes samples = tone_samples(2 * SECTOR_FRAMES, 440.0, 550.0);
-    Bytes fmt(16, 0);
+    const Bytes fmt = wave_format();
     return {
         wave_file(samples),
         riff_wave({{"fmt ", fmt}, {"LIST", Bytes(25, 'l')}, {"data", samples}}),

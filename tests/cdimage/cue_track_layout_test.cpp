@@ -37,7 +37,7 @@ struct WorkedExample {
     explicit WorkedExample(bool with_pregaps = true, bool with_disc = true) {
         if (with_disc) write_sparse_file(dir.at("disc.bin"), 169345000);
         write_file(dir.at("track04.wav"),
-                   riff_wave({{"fmt ", Bytes(16)}, {"LIST", Bytes(25)}, {"data", Bytes(5292000)}}));
+                   riff_wave({{"fmt ", wave_format()}, {"LIST", Bytes(25)}, {"data", Bytes(5292000)}}));
         write_text(cue, std::string("FILE disc.bin BINARY\n"
                                     "  TRACK 01 MODE1/2352\n"
                                     "    INDEX 01 00:00:00\n"
