@@ -5,6 +5,7 @@
 #include "audio_export.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <fcntl.h>
@@ -32,7 +33,8 @@ constexpr uint64_t SECONDS_PER_MINUTE = 60;
 constexpr uint64_t FRAME_LIMIT = (UINT64_C(0x100000000) - RIFF_SIZE_BEYOND_DATA) / BYTES_PER_FRAME;
 // The bounded buffer a track streams through.
 constexpr std::size_t STREAM_FRAMES = 256 * 1024;
-// Decoded samples (32-bit, all channels) read at one time.
+// Decoded samples (all channels, as doubles: exact for every integer
+// format up to 32 bits) read at one time.
 constexpr std::size_t DECODE_SAMPLES = 64 * 1024;
 
 void write_le16(std::FILE *stream, uint16_t value)
@@ -96,7 +98,7 @@ struct TrackSource {
     FileHandle raw;
     Decoder decoded;
     int channels = 0;  // of the decoded file
-    std::unique_ptr<int32_t[]> decode_buffer;
+    std::unique_ptr<double[]> decode_buffer;
     bool swap_bytes = false;
     uint64_t available = 0;  // frames the source holds for the track, up to `frames`
 };
@@ -142,8 +144,6 @@ bool open_decoded_source(TrackSource &source, const char *path, uint64_t offset,
     if (info.channels < 1 || static_cast<std::size_t>(info.channels) > DECODE_SAMPLES)
         return false;
     source.channels = info.channels;
-    // Float samples past full scale are clipped, not wrapped.
-    sf_command(source.decoded.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
     const uint64_t skip = offset / BYTES_PER_FRAME;
     const uint64_t length = info.frames > 0 ? static_cast<uint64_t>(info.frames) : 0;
     const uint64_t held = length > skip ? length - skip : 0;
@@ -151,19 +151,20 @@ bool open_decoded_source(TrackSource &source, const char *path, uint64_t offset,
     if (source.available > 0 &&
         sf_seek(source.decoded.get(), static_cast<sf_count_t>(skip), SEEK_SET) != static_cast<sf_count_t>(skip))
         return false;
-    source.decode_buffer.reset(new (std::nothrow) int32_t[DECODE_SAMPLES]);
+    source.decode_buffer.reset(new (std::nothrow) double[DECODE_SAMPLES]);
     return source.decode_buffer != nullptr;
 }
 
-// A 32-bit sample rounded to 16 bits, held at the ends of the range.
-int16_t round_to_16(int64_t sample)
+// A decoded sample (full scale at +-1.0) as the nearest 16-bit value, ties
+// upwards, held at the ends of the range.
+int16_t round_to_16(double sample)
 {
-    int64_t rounded = (sample + 0x8000) >> 16;
-    if (rounded > INT16_MAX)
+    const double scaled = std::floor(sample * 32768.0 + 0.5);
+    if (!(scaled < INT16_MAX))
         return INT16_MAX;
-    if (rounded < INT16_MIN)
+    if (scaled < INT16_MIN)
         return INT16_MIN;
-    return static_cast<int16_t>(rounded);
+    return static_cast<int16_t>(scaled);
 }
 
 void put_le16(unsigned char *at, int16_t sample)
@@ -175,30 +176,30 @@ void put_le16(unsigned char *at, int16_t sample)
 
 // Decodes up to `wanted` frames as 16-bit stereo: a mono file's channel goes
 // to both sides, a stereo file's channels stay apart, and more channels are
-// mixed down, each side getting their mean.
+// mixed down, both sides getting their mean.
 std::size_t read_decoded_frames(TrackSource &source, unsigned char *buffer, std::size_t wanted)
 {
     const std::size_t channels = static_cast<std::size_t>(source.channels);
     const std::size_t per_read = DECODE_SAMPLES / channels;
-    const int32_t *samples = source.decode_buffer.get();
+    const double *samples = source.decode_buffer.get();
     std::size_t got = 0;
     while (got < wanted) {
         const std::size_t ask = wanted - got < per_read ? wanted - got : per_read;
-        const sf_count_t n = sf_readf_int(source.decoded.get(), source.decode_buffer.get(),
-                                          static_cast<sf_count_t>(ask));
+        const sf_count_t n = sf_readf_double(source.decoded.get(), source.decode_buffer.get(),
+                                             static_cast<sf_count_t>(ask));
         if (n <= 0)
             break;
-        for (sf_count_t f = 0; f < n; ++f) {
-            const int32_t *frame = samples + static_cast<std::size_t>(f) * channels;
-            int64_t left = frame[0];
-            int64_t right = channels > 1 ? frame[1] : frame[0];
+        for (std::size_t f = 0; f < static_cast<std::size_t>(n); ++f) {
+            const double *frame = samples + f * channels;
+            double left = frame[0];
+            double right = channels > 1 ? frame[1] : frame[0];
             if (channels > 2) {
-                int64_t sum = 0;
+                double sum = 0;
                 for (std::size_t c = 0; c < channels; ++c)
                     sum += frame[c];
-                left = right = sum / static_cast<int64_t>(channels);
+                left = right = sum / static_cast<double>(channels);
             }
-            unsigned char *out = buffer + (got + static_cast<std::size_t>(f)) * BYTES_PER_FRAME;
+            unsigned char *out = buffer + (got + f) * BYTES_PER_FRAME;
             put_le16(out, round_to_16(left));
             put_le16(out + 2, round_to_16(right));
         }
