@@ -156,15 +156,14 @@ bool open_decoded_source(TrackSource &source, const char *path, uint64_t offset,
 }
 
 // A decoded sample (full scale at +-1.0) as the nearest 16-bit value, ties
-// upwards, held at the ends of the range.
+// upwards, held at the ends of the range (a NaN at the top). Without
+// branches or libm calls, so that the loop over a buffer stays cheap.
 int16_t round_to_16(double sample)
 {
-    const double scaled = std::floor(sample * 32768.0 + 0.5);
-    if (!(scaled < INT16_MAX))
-        return INT16_MAX;
-    if (scaled < INT16_MIN)
-        return INT16_MIN;
-    return static_cast<int16_t>(scaled);
+    double scaled = sample * 32768.0;
+    scaled = scaled < INT16_MIN ? INT16_MIN : (scaled < INT16_MAX ? scaled : INT16_MAX);
+    // Shifted above zero, truncation is the floor.
+    return static_cast<int16_t>(static_cast<int>(scaled - INT16_MIN + 0.5) + INT16_MIN);
 }
 
 void put_le16(unsigned char *at, int16_t sample)
@@ -189,19 +188,26 @@ std::size_t read_decoded_frames(TrackSource &source, unsigned char *buffer, std:
                                              static_cast<sf_count_t>(ask));
         if (n <= 0)
             break;
-        for (std::size_t f = 0; f < static_cast<std::size_t>(n); ++f) {
-            const double *frame = samples + f * channels;
-            double left = frame[0];
-            double right = channels > 1 ? frame[1] : frame[0];
-            if (channels > 2) {
+        unsigned char *out = buffer + got * BYTES_PER_FRAME;
+        const std::size_t count = static_cast<std::size_t>(n);
+        if (channels == 2) {
+            for (std::size_t i = 0; i < 2 * count; ++i)
+                put_le16(out + 2 * i, round_to_16(samples[i]));
+        } else if (channels == 1) {
+            for (std::size_t f = 0; f < count; ++f, out += BYTES_PER_FRAME) {
+                const int16_t both = round_to_16(samples[f]);
+                put_le16(out, both);
+                put_le16(out + 2, both);
+            }
+        } else {
+            for (std::size_t f = 0; f < count; ++f, out += BYTES_PER_FRAME) {
                 double sum = 0;
                 for (std::size_t c = 0; c < channels; ++c)
-                    sum += frame[c];
-                left = right = sum / static_cast<double>(channels);
+                    sum += samples[f * channels + c];
+                const int16_t mixed = round_to_16(sum / static_cast<double>(channels));
+                put_le16(out, mixed);
+                put_le16(out + 2, mixed);
             }
-            unsigned char *out = buffer + (got + f) * BYTES_PER_FRAME;
-            put_le16(out, round_to_16(left));
-            put_le16(out + 2, round_to_16(right));
         }
         got += static_cast<std::size_t>(n);
         if (static_cast<std::size_t>(n) < ask)
