@@ -145,10 +145,18 @@ int probe_decoded_file(TrackFile &file, std::FILE *stream)
 {
     file.format = TrackFormat::DECODED;
     file.data_offset = 0;
-    const int fd = fileno(stream);
+    // libsndfile closes the descriptor it is given when it cannot open the
+    // file, whatever it is told: it gets a copy of its own.
     SF_INFO info{};
-    SNDFILE *decoder = lseek(fd, 0, SEEK_SET) == 0 ? sf_open_fd(fd, SFM_READ, &info, SF_FALSE) : nullptr;
-    int error = decoder == nullptr ? sf_error(nullptr) : SF_ERR_NO_ERROR;
+    SNDFILE *decoder = nullptr;
+    int error = SF_ERR_SYSTEM;
+    const int fd = fcntl(fileno(stream), F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
+        decoder = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+        error = decoder == nullptr ? sf_error(nullptr) : SF_ERR_NO_ERROR;
+    } else if (fd >= 0) {
+        close(fd);
+    }
     if (decoder != nullptr && (info.channels < 1 || info.samplerate < 1 ||
                                static_cast<uint32_t>(info.samplerate) > MAX_SAMPLE_RATE))
         error = SF_ERR_MALFORMED_FILE;

@@ -134,12 +134,12 @@ bool open_decoded_source(TrackSource &source, const char *path, uint64_t offset,
             close(fd);
         return false;
     }
+    // From here libsndfile owns the descriptor, and closes it also when it
+    // cannot open the file.
     SF_INFO info{};
     source.decoded.reset(sf_open_fd(fd, SFM_READ, &info, SF_TRUE));
-    if (!source.decoded) {
-        close(fd);
+    if (!source.decoded)
         return false;
-    }
     // A buffer of DECODE_SAMPLES holds at least one frame.
     if (info.channels < 1 || static_cast<std::size_t>(info.channels) > DECODE_SAMPLES)
         return false;
