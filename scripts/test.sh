@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds cdunpack with warnings as errors, and runs every
 # test. With --sanitize the build (in build-asan) uses AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Ogg Vorbis decoder is compiled in.
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-deps.sh
