@@ -148,7 +148,9 @@ bool open_decoded_source(TrackSource &source, const char *path, uint64_t offset,
     const uint64_t length = info.frames > 0 ? static_cast<uint64_t>(info.frames) : 0;
     const uint64_t held = length > skip ? length - skip : 0;
     source.available = held < frames ? held : frames;
-    if (source.available > 0 &&
+    // A track at the start of its file needs no seek (which would cost a
+    // compressed stream a search).
+    if (source.available > 0 && skip > 0 &&
         sf_seek(source.decoded.get(), static_cast<sf_count_t>(skip), SEEK_SET) != static_cast<sf_count_t>(skip))
         return false;
     source.decode_buffer.reset(new (std::nothrow) double[DECODE_SAMPLES]);
@@ -156,14 +158,17 @@ bool open_decoded_source(TrackSource &source, const char *path, uint64_t offset,
 }
 
 // A decoded sample (full scale at +-1.0) as the nearest 16-bit value, ties
-// upwards, held at the ends of the range (a NaN at the top). Without
-// branches or libm calls, so that the loop over a buffer stays cheap.
+// upwards, held at the ends of the range (a NaN at the bottom). Without
+// branches or libm calls, so that the loops over a buffer vectorize.
 int16_t round_to_16(double sample)
 {
+    constexpr double LOWEST = INT16_MIN;
+    constexpr double HIGHEST = INT16_MAX;
     double scaled = sample * 32768.0;
-    scaled = scaled < INT16_MIN ? INT16_MIN : (scaled < INT16_MAX ? scaled : INT16_MAX);
+    scaled = LOWEST < scaled ? scaled : LOWEST;
+    scaled = scaled < HIGHEST ? scaled : HIGHEST;
     // Shifted above zero, truncation is the floor.
-    return static_cast<int16_t>(static_cast<int>(scaled - INT16_MIN + 0.5) + INT16_MIN);
+    return static_cast<int16_t>(static_cast<int>(scaled - LOWEST + 0.5) + INT16_MIN);
 }
 
 void put_le16(unsigned char *at, int16_t sample)
