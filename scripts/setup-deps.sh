@@ -3,7 +3,7 @@
 # that is already there. Safe to run any number of times.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libsndfile1-dev libgtest-dev
+packages=(cmake g++ make binutils pkg-config libsndfile1-dev libmp3lame-dev libgtest-dev
           vorbis-tools flac lame mpg123 opus-tools sox genisoimage xorriso valgrind)
 
 missing=()
