@@ -41,7 +41,7 @@ std::string g_work_dir = "/dev/shm/cdunpack-bench";
 constexpr uint64_t MIB = 1024 * 1024;
 constexpr uint32_t SECTORS_PER_SECOND = 75;
 constexpr uint32_t SECTORS_PER_MINUTE = 60 * SECTORS_PER_SECOND;
-// Decoded Ogg Vorbis samples below this peak count as silence.
+// Decoded samples below this peak count as silence.
 constexpr int AUDIBLE_PEAK = 1000;
 
 // ---- deterministic contents --------------------------------------------------
@@ -107,6 +107,14 @@ struct RawTrack {
     uint64_t seed;
 };
 
+// A tone encoded by a codec's reference encoder.
+struct CompressedTrack {
+    Codec codec;
+    const char *encoder;
+    const char *suffix;
+    uint32_t frames;
+};
+
 struct Input {
     std::string name;
     std::string what;
@@ -115,7 +123,7 @@ struct Input {
     bool data_in_wave = false;              // the data track's file is a RIFF WAVE file
     std::vector<RawTrack> behind_data;      // audio tracks in the data track's file
     std::vector<RawTrack> in_audio_file;    // audio tracks in a raw file of their own
-    uint32_t ogg_frames = 0;                // an Ogg Vorbis track of a tone; 0 for none
+    std::vector<CompressedTrack> compressed;  // tracks of a tone, each in a file of its own
 };
 
 void collect_dirs(DirSpec &dir, std::vector<DirSpec *> &out) {
@@ -281,7 +289,7 @@ Input long_input(const std::string &name, uint32_t minutes) {
 Input wavogg_input() {
     Input input;
     input.name = "wavogg";
-    input.what = "MODE1/2048 volume in a WAVE file (236 files), a 2-minute Ogg Vorbis track";
+    input.what = "MODE1/2048 volume in a WAVE file (236 files), a 2-minute Ogg Vorbis track, a 2-minute FLAC track";
     input.data_mode = SectorMode::MODE1_2048;
     input.data_in_wave = true;
     for (unsigned d = 0; d < 4; ++d) {
@@ -291,7 +299,8 @@ Input wavogg_input() {
         input.volume.dirs.push_back(top);
     }
     distribute_files(input.volume, log_spread_sizes(236, 512, 2 * MIB, 48'000'000, 7), 0x0A6);
-    input.ogg_frames = 120 * 44100;  // 9000 whole sectors
+    // 9000 whole sectors each.
+    input.compressed = {{Codec::VORBIS, "oggenc", ".ogg", 120 * 44100}, {Codec::FLAC, "flac", ".flac", 120 * 44100}};
     return input;
 }
 
@@ -313,7 +322,7 @@ struct ExpectedWave {
     int number;
     uint64_t bytes;   // of the "data" chunk
     uint64_t seed;    // of the raw samples; unused for a decoded track
-    bool decoded;     // from Ogg Vorbis: only the length and audibility are checked
+    bool decoded;     // from a compressed file: only the length and audibility are checked
 };
 
 struct Expected {
@@ -353,8 +362,8 @@ Expected expected_output(const Input &input) {
     for (const auto *tracks : {&input.behind_data, &input.in_audio_file})
         for (const RawTrack &track : *tracks)
             expected.waves.push_back({number++, uint64_t{track.sectors} * RAW_SECTOR, track.seed, false});
-    if (input.ogg_frames > 0)
-        expected.waves.push_back({number++, uint64_t{input.ogg_frames} / FRAMES_PER_SECTOR * RAW_SECTOR, 0, true});
+    for (const CompressedTrack &track : input.compressed)
+        expected.waves.push_back({number++, uint64_t{track.frames} / FRAMES_PER_SECTOR * RAW_SECTOR, 0, true});
     expected.tracks = number - 1;
     if (!expected.waves.empty())
         expected.tree.push_back("audio/");
@@ -476,17 +485,17 @@ std::string make_image(const Input &input, const std::string &dir) {
         cue += "FILE \"" + audio_name + "\" BINARY\n" + append_raw_tracks(out.get(), input.in_audio_file, 0, number);
         close_checked(std::move(out), audio_path);
     }
-    if (input.ogg_frames > 0) {
+    for (const CompressedTrack &track : input.compressed) {
         const std::string source = dir + "/tone.wav";
-        const std::string ogg_name = input.name + ".ogg";
-        write_file(source, wave_file(tone_samples(input.ogg_frames, 440.0, 554.37)));
-        const RunResult encoded = run_program({"oggenc", "-Q", "-o", dir + "/" + ogg_name, source});
+        const std::string name = input.name + track.suffix;
+        write_file(source, wave_file(tone_samples(track.frames, 440.0, 554.37)));
+        const RunResult encoded = encode_audio(track.codec, source, dir + "/" + name);
         std::remove(source.c_str());
         if (encoded.exit_code != 0)
-            throw std::runtime_error("oggenc failed: " + encoded.err);
+            throw std::runtime_error(std::string(track.encoder) + " failed: " + encoded.err);
         char head[32];
         std::snprintf(head, sizeof head, "  TRACK %02d AUDIO\n", number++);
-        cue += "FILE \"" + ogg_name + "\" WAVE\n" + head + "    INDEX 01 00:00:00\n";
+        cue += "FILE \"" + name + "\" WAVE\n" + head + "    INDEX 01 00:00:00\n";
     }
     const std::string cue_path = dir + "/" + input.name + ".cue";
     write_text(cue_path, cue);
@@ -787,9 +796,11 @@ bool has_room(const Input &input, const Expected &expected) {
 
 // Makes the input; gives its cue sheet's path, or "" when it is skipped.
 std::string prepare(const Input &input, const Expected &expected) {
-    if (input.ogg_frames > 0 && !have_program("oggenc")) {
-        std::fprintf(stderr, "cdunpack_bench: %s skipped: oggenc is not on PATH\n", input.name.c_str());
-        return "";
+    for (const CompressedTrack &track : input.compressed) {
+        if (!have_program(track.encoder)) {
+            std::fprintf(stderr, "cdunpack_bench: %s skipped: %s is not on PATH\n", input.name.c_str(), track.encoder);
+            return "";
+        }
     }
     if (!has_room(input, expected))
         return "";

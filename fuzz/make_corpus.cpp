@@ -45,7 +45,7 @@ std::vector<Bytes> cue_seeds()
 std::vector<Bytes> wave_seeds()
 {
     const Bytes samples = tone_samples(2 * FRAMES_PER_SECTOR, 440.0, 550.0);
-    Bytes fmt(16, 0);
+    const Bytes fmt = wave_format();
     return {
         wave_file(samples),
         riff_wave({{"fmt ", fmt}, {"LIST", Bytes(25, 'l')}, {"data", samples}}),
@@ -109,7 +109,9 @@ std::vector<Bytes> volume_seeds()
     };
 }
 
-std::vector<Bytes> audio_seeds(const Bytes &ogg)
+// Compressed seeds go in the third part, written as o.ogg: the name sends
+// it to the decoder, which tells the formats apart by their bytes.
+std::vector<Bytes> audio_seeds(const std::vector<Bytes> &compressed)
 {
     const Bytes separator(PART_SEPARATOR.begin(), PART_SEPARATOR.end());
     const Bytes raw = tone_samples(3 * FRAMES_PER_SECTOR, 330.0, 440.0);
@@ -126,15 +128,22 @@ std::vector<Bytes> audio_seeds(const Bytes &ogg)
         text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n"
                    "FILE \"r.wav\" WAVE\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n") +
             separator + wave_file(raw),
+        // A mono WAVE is decoded; its TRACK line stands ahead of its FILE line.
+        text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                   "  TRACK 02 AUDIO\n    INDEX 00 00:00:01\n"
+                   "FILE \"r.wav\" WAVE\n    INDEX 01 00:00:00\n") +
+            separator + wave_file(raw, 22050, 1),
     };
-    if (!ogg.empty()) {
+    for (const Bytes &file : compressed) {
+        if (file.empty())
+            continue;
         seeds.push_back(text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
                                    "FILE \"o.ogg\" WAVE\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
                                    "FILE \"r.bin\" BINARY\n  TRACK 03 AUDIO\n    INDEX 01 00:00:01\n") +
-                        separator + raw + separator + ogg);
+                        separator + raw + separator + file);
         seeds.push_back(text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
                                    "FILE \"o.ogg\" BINARY\n  TRACK 07 AUDIO\n    INDEX 01 00:00:01\n") +
-                        separator + separator + ogg);
+                        separator + separator + file);
     }
     return seeds;
 }
@@ -150,12 +159,15 @@ int main(int argc, char **argv)
     const std::string root = argv[1];
     mkdir(root.c_str(), 0755);
     TempDir scratch;
-    const Bytes ogg = encode_ogg_tone(scratch.path, 2 * FRAMES_PER_SECTOR);
-    if (ogg.empty())
-        std::fprintf(stderr, "make_corpus: oggenc not available, no Ogg seeds\n");
+    std::vector<Bytes> compressed;
+    for (Codec codec : {Codec::VORBIS, Codec::FLAC, Codec::MP3_WITH_ID3, Codec::OPUS}) {
+        compressed.push_back(encode_tone(scratch.path, codec, 2 * FRAMES_PER_SECTOR));
+        if (compressed.back().empty())
+            std::fprintf(stderr, "make_corpus: an encoder is missing, a compressed seed left out\n");
+    }
     write_seeds(root + "/fuzz_cue_sheet", cue_seeds());
     write_seeds(root + "/fuzz_wave_walk", wave_seeds());
     write_seeds(root + "/fuzz_volume", volume_seeds());
-    write_seeds(root + "/fuzz_audio_export", audio_seeds(ogg));
+    write_seeds(root + "/fuzz_audio_export", audio_seeds(compressed));
     return 0;
 }

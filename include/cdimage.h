@@ -2,8 +2,9 @@
  * cdimage: reads one CD image, described by a cue sheet, at a time.
  *
  * The cue sheet names the track files (raw sectors in either byte order,
- * RIFF WAVE or Ogg Vorbis); the first track that is not audio is the data
- * track, and the ISO 9660 volume on it can be extracted file by file.
+ * RIFF WAVE, or compressed audio: Ogg Vorbis, FLAC, MP3, Opus); the first
+ * track that is not audio is the data track, and the ISO 9660 volume on it
+ * can be extracted file by file.
  *
  * Limits: 99 track files, 99 tracks. The volume's entries (files and
  * directories) have no fixed limit; names are at most 1023 characters (an
@@ -25,7 +26,7 @@
  *   cdimage_track_count, cdimage_track_number,
  *   cdimage_track_is_audio, cdimage_track_lba,
  *   cdimage_disc_sectors, cdimage_audio_extent,
- *   cdimage_track_info                                the tracks
+ *   cdimage_audio_format, cdimage_track_info          the tracks
  *   cdimage_extract_file, cdimage_extract_all,
  *   cdimage_load_file, cdimage_extract_progress       the volume's files
  *   cdimage_entry_count, cdimage_entry_info,
@@ -77,6 +78,23 @@ CDIMAGE_API int cdimage_audio_extent(int number, const char **path, uint64_t *of
  * may be null. 0 when no image is open or the index is out of range. */
 CDIMAGE_API int cdimage_track_info(int index, int *number, const char **mode, int64_t *start, int64_t *sectors,
                                    const char **file);
+
+/* How the samples of an audio track's file are read (cdimage_audio_format). */
+enum {
+    CDIMAGE_SAMPLES_STORED = 0,     /* 16-bit stereo, least significant byte first:
+                                     * copy frames from the extent's offset */
+    CDIMAGE_SAMPLES_BIG_ENDIAN = 1, /* the same, most significant byte first:
+                                     * swap the two bytes of every sample */
+    CDIMAGE_SAMPLES_DECODED = 2     /* compressed, or a WAVE of another sample
+                                     * format: decode the file (libsndfile reads
+                                     * it) to 16-bit stereo; the extent's offset
+                                     * / 4 and frames count decoded frames */
+};
+/* For the same track as cdimage_audio_extent: *samples, one of the values
+ * above, and *sample_rate, the rate of the track file's own samples (44100
+ * for raw files; no resampling is implied). 1 on success, 0 when
+ * cdimage_audio_extent would give 0. */
+CDIMAGE_API int cdimage_audio_format(int number, int *samples, uint32_t *sample_rate);
 
 /* Extracts one file, or creates one directory, by its name in the volume
  * (case ignored); out_path receives the path written. A file recorded in

@@ -48,14 +48,27 @@ constexpr std::size_t CUE_TOKEN_SIZE = 32;
 // An audio frame: two 16-bit samples.
 constexpr int BYTES_PER_FRAME = 4;
 
+// The sample rate of raw track files, and of WAVE files that name none.
+constexpr uint32_t CD_SAMPLE_RATE = 44100;
+// The highest rate whose bytes per second (4 per frame) fit a WAVE header.
+constexpr uint32_t MAX_SAMPLE_RATE = UINT32_MAX / BYTES_PER_FRAME;
+
+// How a track file holds its audio, as the probe finds it.
+enum class TrackFormat {
+    STORED,             // 16-bit stereo samples, least significant byte first
+    STORED_BIG_ENDIAN,  // the same, most significant byte first (type MOTOROLA)
+    DECODED,            // compressed, or a WAVE of another sample format: the
+                        // decoder gives its frames
+};
+
 // One FILE line of the cue sheet.
 struct TrackFile {
     char path[PATH_TEXT_SIZE];
-    int is_wave;
-    int is_ogg;
-    int is_big_endian;
+    TrackFormat format;
+    uint32_t sample_rate;
     int64_t data_offset;  // where sector 0 of the file's track data begins
-    int64_t data_size;    // bytes of track data from data_offset on
+    int64_t data_size;    // bytes of track data from data_offset on; for a
+                          // decoded file, its frames times 4
 };
 
 // One TRACK line of the cue sheet. Positions are sectors from the start of
@@ -69,6 +82,7 @@ struct Track {
     int header_size;  // bytes stored ahead of the 2048 user bytes: 0, 8, 16 or 24
     int64_t index1;
     int64_t index0;
+    int index0_file;  // the file that the INDEX 00 position counts in
     int64_t length;   // sectors from INDEX 01 to the track's end; may be <= 0
 };
 
@@ -121,6 +135,11 @@ inline uint32_t little_endian_32(const unsigned char *bytes)
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
+inline uint16_t little_endian_16(const unsigned char *bytes)
+{
+    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
 // The 2048-byte sectors that hold `size` bytes: ceil(size / 2048), exact
 // for every 32-bit size.
 inline uint32_t sectors_holding(uint32_t size)
@@ -146,13 +165,21 @@ inline const FsExtent *entry_extents(const FsEntry &entry)
 int64_t parse_msf(const char *time);
 int read_cue_sheet(const char *cue_path);
 
-// Track file probing: fills data_offset and data_size of a new entry. Gives
-// 1 when the entry is kept (file_count grows), 0 when the open must fail.
+// Track file probing: the format, rate, data_offset and data_size of a new
+// entry, from its FILE line's type word and its bytes. Gives 1 when the entry
+// is kept, 0 when the open must fail.
 int probe_track_file(TrackFile &file, const char *type);
-// The byte just behind the header of a RIFF WAVE stream's "data" chunk, or 0.
-int64_t find_wave_data(std::FILE *stream);
-// A track file is Ogg Vorbis when its path ends in ".ogg" (any case).
-bool is_ogg_path(const char *path);
+
+// What the chunk walk of a RIFF WAVE stream finds.
+struct WaveLayout {
+    int64_t data_offset;  // just behind the "data" chunk's header, or 0
+    bool has_format;      // a "fmt " chunk of 16 bytes or more came before "data"
+    uint16_t format_tag;  // 1 for integer PCM
+    uint16_t channels;
+    uint32_t sample_rate;
+    uint16_t bits_per_sample;
+};
+WaveLayout read_wave_layout(std::FILE *stream);
 
 // Track layout: lengths and the data track; 1 on success.
 int lay_out_tracks();
