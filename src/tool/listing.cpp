@@ -13,6 +13,16 @@ constexpr int64_t SECONDS_PER_MINUTE = 60;
 constexpr std::size_t MSF_TEXT_SIZE = 32;
 constexpr std::size_t TIME_TEXT_SIZE = 32;
 
+// Writes a name from the image as the rest of a line: a control character
+// (a newline above all) would break the line or forge another, so each one
+// shows as '?'.
+void print_name_line(const char *name)
+{
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(name); *c != '\0'; ++c)
+        std::putchar(*c < 0x20 || *c == 0x7F ? '?' : *c);
+    std::putchar('\n');
+}
+
 // The header lines begin with '#', so that awk scripts can pass over them;
 // every other line begins with its kind: track, file or dir.
 void print_tracks()
@@ -31,8 +41,9 @@ void print_tracks()
         // A track whose file ends before it has no length to show.
         if (sectors >= 0)
             format_msf(sectors, length_msf, sizeof length_msf);
-        std::printf("track %-3.2d %-10s %8" PRId64 "  %-9s %8" PRId64 "  %-9s %s\n", number,
-                    mode[0] != '\0' ? mode : "-", start, start_msf, sectors, length_msf, file);
+        std::printf("track %-3.2d %-10s %8" PRId64 "  %-9s %8" PRId64 "  %-9s ", number,
+                    mode[0] != '\0' ? mode : "-", start, start_msf, sectors, length_msf);
+        print_name_line(file);
     }
 }
 
@@ -61,7 +72,8 @@ void print_entries()
             continue;
         char recorded[TIME_TEXT_SIZE];
         format_recorded_time(index, recorded, sizeof recorded);
-        std::printf("%-5s %12" PRIu64 "  %-20s  %s\n", is_dir ? "dir" : "file", size, recorded, name);
+        std::printf("%-5s %12" PRIu64 "  %-20s  ", is_dir ? "dir" : "file", size, recorded);
+        print_name_line(name);
     }
 }
 

@@ -311,7 +311,13 @@ void format_progress_line(uint64_t done, uint64_t total, uint64_t bytes_per_seco
         std::snprintf(text + used, size - used, "...%s", name + length - (room - 3));
     else
         text[used - 2] = '\0';  // no room for a name: the line ends with the speed
-    text[std::min(std::strlen(text), fits)] = '\0';
+    const std::size_t length_shown = std::min(std::strlen(text), fits);
+    text[length_shown] = '\0';
+    // A name from the image may hold control characters, escape sequences
+    // among them: the terminal gets '?' in their place.
+    for (char *c = text + std::min(static_cast<std::size_t>(used), length_shown); *c != '\0'; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+            *c = '?';
 }
 
 void start_progress()

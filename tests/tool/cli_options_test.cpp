@@ -264,14 +264,16 @@ TEST(CliOptions, ProgressLineOnATerminalAdvancesAndLeavesNoTrace) {
 
 // Recorded times are shown in UTC whatever offset the record gives, "-" for
 // a record without a valid date; a track that its file ends before has no
-// length to show.
+// length to show; a control character in a name shows as '?'.
 TEST(CliOptions, ListingShowsTimesInUtcAndDashesWhatIsUnknown) {
     TempDir work;
     IsoNode east = iso_file("EAST.TXT;1", Bytes(5, 'e'));
     east.date = {124, 5, 17, 12, 0, 0, 8};  // 12:00 two hours east of GMT
     IsoNode undated = iso_file("UNDATED.TXT;1", Bytes(7, 'u'));
     undated.date = {0, 0, 0, 0, 0, 0, 0};
-    write_data_image(work.path, build_iso_volume({iso_file("GMT.TXT;1", Bytes(3, 'g')), east, undated}),
+    // A newline inside an identifier must not forge a line of the listing.
+    IsoNode forged = iso_file("A\ntrack 99 AUDIO;1", Bytes(1, 'f'));
+    write_data_image(work.path, build_iso_volume({iso_file("GMT.TXT;1", Bytes(3, 'g')), east, undated, forged}),
                      SectorMode::MODE1_2048);
     write_text(work.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
                                     "TRACK 02 AUDIO\nINDEX 01 10:00:00\n");
@@ -279,11 +281,12 @@ TEST(CliOptions, ListingShowsTimesInUtcAndDashesWhatIsUnknown) {
     EXPECT_EQ(0, run.exit_code);
     EXPECT_EQ("#kind no  mode          start  start.msf  sectors  length    file\n"
               "track 01  MODE1/2048        0  00:00:00     45000  10:00:00  ./disc.bin\n"
-              "track 02  AUDIO         45000  10:00:00    -44980  -         ./disc.bin\n"
+              "track 02  AUDIO         45000  10:00:00    -44979  -         ./disc.bin\n"
               "#kind         size  recorded              name\n"
               "file             3  2024-05-17T12:00:00Z  GMT.TXT\n"
               "file             5  2024-05-17T10:00:00Z  EAST.TXT\n"
-              "file             7  -                     UNDATED.TXT\n",
+              "file             7  -                     UNDATED.TXT\n"
+              "file             1  2024-05-17T12:00:00Z  A?TRACK 99 AUDIO\n",
               run.out);
     EXPECT_EQ((std::vector<std::string>{"disc.bin", "disc.cue"}), list_tree(work.path));
 }

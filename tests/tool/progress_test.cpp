@@ -72,6 +72,8 @@ TEST(Progress, LineFitsTheTerminalAndShortensTheNameFromTheLeft) {
     EXPECT_EQ("100%  2.0 KiB / 2.0 KiB  0 B/s", line(2048, 2048, 0, "NAME", 31));
     EXPECT_EQ("100%  2.0 KiB / 2.0 KiB  0 B/", line(2048, 2048, 0, "NAME", 30));
     EXPECT_EQ("  0%  0 B / 0 B  0 B/s  NAME", line(0, 0, 0, "NAME", 80));
+    // Control characters of a name never reach the terminal.
+    EXPECT_EQ("  0%  0 B / 0 B  0 B/s  A?[2JB?C", line(0, 0, 0, "A\033[2JB\nC", 80));
 }
 
 // While the extraction runs, another thread sees the entry being written
