@@ -51,14 +51,20 @@ struct Track {
     int64_t index1;
     int64_t index0;
     int64_t length;   // sectors from INDEX 01 to the track's end; may be <= 0
+    int64_t disc_address;  // disc-wide sector of INDEX 01, as cdimage_track_lba gives it
 };
+
+// The CD-ROM XA record of a directory record's system use area.
+constexpr std::size_t XA_RECORD_SIZE = 14;
 
 // One file or directory of the data track's ISO 9660 volume.
 struct FsEntry {
     char name[ENTRY_NAME_SIZE];  // upper case, components joined by '/'
-    uint32_t extent;             // first sector, counted from INDEX 01
+    uint32_t extent;             // first sector as recorded: the volume's displacement still applies
     uint32_t size;
     int is_dir;
+    int has_xa;                                // xa_record holds the record's 14 bytes
+    unsigned char xa_record[XA_RECORD_SIZE];
 };
 
 struct ImageState {
@@ -67,6 +73,14 @@ struct ImageState {
     int out_root_is_cut;  // the output directory did not fit in out_root
     FileHandle data_file;
     Track *data_track;
+    // A read handle on the file of a track other than the data track, for
+    // volume sectors that lie in later tracks.
+    FileHandle other_file;
+    int other_file_index;
+    // What the volume's recorded extents exceed the data track's sector
+    // numbers by: nonzero for volumes addressed from the start of the disc
+    // or of a later session.
+    int64_t volume_displacement;
     TrackFile files[MAX_TRACK_FILES];
     int file_count;
     Track tracks[MAX_TRACKS];
@@ -122,6 +136,53 @@ uint32_t read_data_sectors(uint32_t first, uint32_t count, unsigned char *buffer
 bool run_lies_in_data_track(uint32_t first, uint64_t count);
 // Sectors per bulk read: 1 MiB of user data.
 constexpr uint32_t SECTORS_PER_RUN = 512;
+
+// Volume sectors: recorded extents less the volume's displacement. Those
+// within the data track's bound are its sectors; the others are read from
+// the track that holds the disc position they name, when that track is not
+// audio and stores whole sectors.
+uint32_t read_volume_sectors(int64_t first, uint32_t count, unsigned char *buffer);
+// The same as whole 2352-byte sectors (sync, header, subheader, data, EDC),
+// sync and header rebuilt for tracks that store 2336 bytes; stops at a
+// sector of a track that stores 2048.
+uint32_t read_volume_raw_sectors(int64_t first, uint32_t count, unsigned char *buffer);
+// Whether every sector of the run lies in a track that can be read.
+bool volume_run_is_readable(int64_t first, uint64_t count);
+// Whether no sector of the run lies in a track that stores only 2048 bytes.
+bool volume_run_has_raw_sectors(int64_t first, uint64_t count);
+// The run's sectors inside the data track, where the extent names them
+// directly: `*track_sector` receives the first one's number in the track.
+bool volume_run_in_data_track(int64_t first, uint64_t count, uint32_t *track_sector);
+// Raw sectors per bulk read: what fits in the run of user sectors.
+constexpr uint32_t RAW_SECTORS_PER_RUN = SECTORS_PER_RUN * DATA_SECTOR_SIZE / RAW_SECTOR_SIZE;
+
+// The displacement of a volume whose root directory record names
+// `root_extent`: 0 when the root lies there in the data track, else the
+// first of the data track's disc address, that plus the gap between two
+// sessions, or what a search of sectors 17 to 200 for a directory's "."
+// record finds, for which the root checks out. 0 when none does.
+int64_t find_volume_displacement(uint32_t root_extent);
+
+// CD-ROM XA. Attribute bits of the XA record.
+constexpr uint16_t XA_ATTRIBUTE_FORM1 = 0x0800;
+constexpr uint16_t XA_ATTRIBUTE_FORM2 = 0x1000;
+constexpr uint16_t XA_ATTRIBUTE_INTERLEAVED = 0x2000;
+constexpr uint16_t XA_ATTRIBUTE_CDDA = 0x4000;
+constexpr uint16_t XA_ATTRIBUTE_DIRECTORY = 0x8000;
+// Copies the XA record of a directory record of `record_length` bytes into
+// `xa` when its system use area holds one; gives whether it did.
+bool find_xa_record(const unsigned char *record, std::size_t record_length, unsigned char (&xa)[XA_RECORD_SIZE]);
+uint16_t xa_attributes(const unsigned char (&xa)[XA_RECORD_SIZE]);
+// Files whose sectors are Form 2, or mixed (interleaved), come out as RIFF
+// CDXA: whole raw sectors behind a 44-byte header.
+bool is_cdxa_entry(const FsEntry &entry);
+constexpr std::size_t CDXA_HEADER_SIZE = 44;
+// Sectors of a CDXA file: the recorded size counts 2048 bytes for each.
+uint64_t cdxa_data_bytes(const FsEntry &entry);
+void write_cdxa_header(const FsEntry &entry, unsigned char (&header)[CDXA_HEADER_SIZE]);
+// Writes the sync pattern and the header (BCD minute, second and frame of
+// disc address + 150, mode 2) of a raw sector.
+void rebuild_sector_header(unsigned char *sector, int64_t disc_address);
 
 // Volume check and directory walk into the entry table.
 void mount_volume(const char *cue_path);

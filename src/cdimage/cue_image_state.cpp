@@ -12,6 +12,8 @@ namespace {
 void release_image()
 {
     g_image.data_file.reset();
+    g_image.other_file.reset();
+    g_image.volume_displacement = 0;
     g_image.entries.reset();
     g_image.name_index.reset();
     g_image.entry_count = 0;

@@ -50,6 +50,7 @@ int lay_out_tracks()
             end = next.index0 >= 0 ? next.index0 : next.index1;
         }
         track.length = end - track.index1;
+        track.disc_address = sectors_before_file(track.file_index) + track.index1;
     }
     g_image.data_track = nullptr;
     for (int i = 0; i < g_image.track_count; ++i) {
@@ -88,7 +89,7 @@ extern "C" int cdimage_track_lba(int number)
     const Track *track = first_track_numbered(number);
     if (track == nullptr)
         return 0;
-    return static_cast<int>(static_cast<uint32_t>(sectors_before_file(track->file_index) + track->index1));
+    return static_cast<int>(static_cast<uint32_t>(track->disc_address));
 }
 
 extern "C" int cdimage_disc_sectors(void)

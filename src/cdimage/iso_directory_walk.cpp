@@ -50,7 +50,8 @@ bool table_is_full()
     return g_image.entry_count >= MAX_FS_ENTRIES;
 }
 
-void enter_record(const unsigned char *sector, std::size_t record_start, const char *parent, int depth)
+void enter_record(const unsigned char *sector, std::size_t record_start, std::size_t record_length,
+                  const char *parent, int depth)
 {
     const unsigned char *record = sector + record_start;
     if (is_self_or_parent_record(record))
@@ -68,6 +69,7 @@ void enter_record(const unsigned char *sector, std::size_t record_start, const c
     entry.extent = little_endian_32(record + DR_EXTENT_OFFSET);
     entry.size = little_endian_32(record + DR_SIZE_OFFSET);
     entry.is_dir = (record[DR_FLAGS_OFFSET] & DR_FLAG_DIRECTORY) != 0;
+    entry.has_xa = find_xa_record(record, record_length, entry.xa_record);
     if (entry.is_dir)
         walk_directory(entry.extent, entry.size, entry.name, depth + 1);
 }
@@ -85,7 +87,7 @@ void walk_sector(const unsigned char *sector, const char *parent, int depth)
             return;
         std::size_t record_start = position;
         position += length;
-        enter_record(sector, record_start, parent, depth);
+        enter_record(sector, record_start, length, parent, depth);
     }
 }
 
@@ -135,7 +137,7 @@ void walk_directory(uint32_t extent, uint32_t size, const char *parent, int dept
         if (table_is_full())
             return;
         uint32_t wanted = sectors - done < WALK_RUN_SECTORS ? sectors - done : WALK_RUN_SECTORS;
-        uint32_t got = read_data_sectors(extent + done, wanted, run);
+        uint32_t got = read_volume_sectors(static_cast<int64_t>(extent) + done, wanted, run);
         for (uint32_t k = 0; k < got; ++k)
             walk_sector(run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, parent, depth);
         if (got < wanted)
@@ -151,6 +153,7 @@ void mount_volume(const char *cue_path)
         std::fprintf(stderr, "cdimage: %s has no ISO 9660 data track\n", cue_path);
         return;
     }
-    walk_directory(little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET),
-                   little_endian_32(sector + PVD_ROOT_SIZE_OFFSET), "", 0);
+    const uint32_t root_extent = little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET);
+    g_image.volume_displacement = find_volume_displacement(root_extent);
+    walk_directory(root_extent, little_endian_32(sector + PVD_ROOT_SIZE_OFFSET), "", 0);
 }
