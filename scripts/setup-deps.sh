@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libstb-dev libgtest-dev
-          vorbis-tools sox genisoimage xorriso valgrind)
+          vorbis-tools sox genisoimage xorriso valgrind vcdimager ffmpeg)
 
 missing=()
 for p in "${packages[@]}"; do
