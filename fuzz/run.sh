@@ -25,7 +25,7 @@ max_len() {
     case "$1" in
         fuzz_cue_sheet) echo 4096 ;;
         fuzz_wave_walk) echo 8192 ;;
-        fuzz_volume) echo 81920 ;;
+        fuzz_volume) echo 98304 ;;
         fuzz_audio_export) echo 32768 ;;
     esac
 }
