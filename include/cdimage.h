@@ -4,6 +4,8 @@
  * The cue sheet names the track files (raw sectors in either byte order,
  * RIFF WAVE or Ogg Vorbis); the first track that is not audio is the data
  * track, and the ISO 9660 volume on it can be extracted file by file.
+ * Files that CD-ROM XA records mark as Form 2 or interleaved come out (and
+ * load) as RIFF CDXA: a 44-byte header, then their whole 2352-byte sectors.
  *
  * Limits: 99 track files, 99 tracks, 4096 volume entries (files and
  * directories together), directories 9 levels deep.
