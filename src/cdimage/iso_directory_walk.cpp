@@ -50,8 +50,7 @@ bool table_is_full()
     return g_image.entry_count >= MAX_FS_ENTRIES;
 }
 
-void enter_record(const unsigned char *sector, std::size_t record_start, std::size_t record_length,
-                  const char *parent, int depth)
+void enter_record(const unsigned char *sector, std::size_t record_start, const char *parent, int depth)
 {
     const unsigned char *record = sector + record_start;
     if (is_self_or_parent_record(record))
@@ -69,7 +68,7 @@ void enter_record(const unsigned char *sector, std::size_t record_start, std::si
     entry.extent = little_endian_32(record + DR_EXTENT_OFFSET);
     entry.size = little_endian_32(record + DR_SIZE_OFFSET);
     entry.is_dir = (record[DR_FLAGS_OFFSET] & DR_FLAG_DIRECTORY) != 0;
-    entry.has_xa = find_xa_record(record, record_length, entry.xa_record);
+    entry.has_xa = find_xa_record(record, record[DR_LENGTH_OFFSET], entry.xa_record);
     if (entry.is_dir)
         walk_directory(entry.extent, entry.size, entry.name, depth + 1);
 }
@@ -87,7 +86,7 @@ void walk_sector(const unsigned char *sector, const char *parent, int depth)
             return;
         std::size_t record_start = position;
         position += length;
-        enter_record(sector, record_start, length, parent, depth);
+        enter_record(sector, record_start, parent, depth);
     }
 }
 
