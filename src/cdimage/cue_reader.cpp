@@ -89,6 +89,12 @@ bool equals_ignoring_case(std::string_view a, const char *b)
     return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
 }
 
+bool starts_with_ignoring_case(std::string_view text, const char *prefix)
+{
+    const std::size_t n = std::strlen(prefix);
+    return text.size() >= n && strncasecmp(text.data(), prefix, n) == 0;
+}
+
 // The cue sheet's directory: everything before its last '/', or "." when it
 // has none (so "/disc.cue" gives the empty text and names resolve to "/name").
 void cue_directory(const char *cue_path, char (&directory)[PATH_TEXT_SIZE])
@@ -98,6 +104,16 @@ void cue_directory(const char *cue_path, char (&directory)[PATH_TEXT_SIZE])
         copy_text(directory, ".");
     else
         copy_text(directory, std::string_view(cue_path, static_cast<std::size_t>(slash - cue_path)));
+}
+
+// Skips what is left of a line that did not fit the line buffer: text deep
+// inside a long remark or title is never read as a keyword line of its own.
+void skip_rest_of_line(std::FILE *stream)
+{
+    int c;
+    do
+        c = std::getc(stream);
+    while (c != EOF && c != '\n');
 }
 
 enum class LineOutcome { GO_ON, FAIL_OPEN };
@@ -148,16 +164,16 @@ void set_track_mode(Track &track, std::string_view mode)
 {
     track.is_audio = equals_ignoring_case(mode, "AUDIO");
     if (mode.find("2336") != std::string_view::npos) {
-        // MODE2/2336 files store 2336-byte sectors: an 8-byte subheader, then
-        // the 2048 user bytes (no sync pattern or header).
-        track.sector_size = 2336;
-        track.header_size = 8;
+        // MODE2/2336 files store the subheader, then the 2048 user bytes.
+        track.sector_size = MODE2_SECTOR_SIZE;
+        track.header_size = MODE2_SUBHEADER_SIZE;
     } else if (mode.find("2048") != std::string_view::npos) {
         track.sector_size = DATA_SECTOR_SIZE;
         track.header_size = 0;
     } else {
         track.sector_size = RAW_SECTOR_SIZE;
-        track.header_size = mode.size() >= 5 && strncasecmp(mode.data(), "MODE2", 5) == 0 ? 24 : 16;
+        track.header_size = starts_with_ignoring_case(mode, "MODE2") ? MODE2_RAW_USER_DATA_OFFSET
+                                                                     : MODE1_RAW_USER_DATA_OFFSET;
     }
 }
 
@@ -221,13 +237,20 @@ int read_cue_sheet(const char *cue_path)
     g_image.track_count = 0;
 
     char line[CUE_LINE_SIZE];
-    bool first_piece = true;
-    while (std::fgets(line, sizeof line, cue.get()) != nullptr) {
+    bool first_line = true;
+    for (;;) {
+        // fgets writes the last byte of the buffer only when the line filled
+        // it; a NUL there without a newline before it means the line is longer.
+        line[CUE_LINE_SIZE - 1] = 'x';
+        if (std::fgets(line, sizeof line, cue.get()) == nullptr)
+            break;
+        if (line[CUE_LINE_SIZE - 1] == '\0' && line[CUE_LINE_SIZE - 2] != '\n')
+            skip_rest_of_line(cue.get());
         std::string_view rest(line);
         // Editors on other systems put a byte-order mark in front of the text.
-        if (first_piece && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
+        if (first_line && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
             rest.remove_prefix(UTF8_BOM.size());
-        first_piece = false;
+        first_line = false;
 
         std::string_view keyword = take_token(rest, CUE_TOKEN_SIZE - 1);
         if (equals_ignoring_case(keyword, "FILE")) {

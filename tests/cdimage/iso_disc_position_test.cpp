@@ -15,15 +15,6 @@ namespace {
 
 constexpr uint32_t ROOT = 20;
 
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes text(const std::string &text) { return Bytes(text.begin(), text.end()); }
-
 // Sectors whose data bytes tell the sector and the byte's place.
 std::vector<Mode2Sector> numbered_sectors(size_t count, uint8_t seed, bool form2) {
     std::vector<Mode2Sector> out;
@@ -44,8 +35,8 @@ Bytes user_bytes(const std::vector<Mode2Sector> &sectors, size_t first, size_t c
 }
 
 Bytes cdxa(const Bytes &xa, uint32_t sectors, const Bytes &raw) {
-    Bytes header = concat({text("RIFF"), Bytes(4, 0), text("CDXAfmt "), Bytes{16, 0, 0, 0}, xa, Bytes(2, 0),
-                           text("data"), Bytes(4, 0)});
+    Bytes header = concat({text_bytes("RIFF"), Bytes(4, 0), text_bytes("CDXAfmt "), Bytes{16, 0, 0, 0}, xa, Bytes(2, 0),
+                           text_bytes("data"), Bytes(4, 0)});
     const uint32_t data = sectors * RAW_SECTOR;
     for (int i = 0; i < 4; ++i) {
         header[4 + i] = static_cast<uint8_t>((data + 36) >> (8 * i));
@@ -106,7 +97,7 @@ TEST_F(LaterTracks, ExtentsPastTheDataTrackAreReadAtTheirDiscPosition) {
     Bytes root = concat({directory_record(Bytes{0}, ROOT, ISO_SECTOR, true),
                          directory_record(Bytes{1}, ROOT, ISO_SECTOR, true)});
     for (const FileCase &c : cases)
-        root = concat({root, directory_record(text(std::string(c.name) + ";1"), c.extent, c.sectors * ISO_SECTOR,
+        root = concat({root, directory_record(text_bytes(std::string(c.name) + ";1"), c.extent, c.sectors * ISO_SECTOR,
                                               false, 0, c.xa_form2 ? xa : Bytes{})});
     put_bytes(volume, ROOT, root);
     put_bytes(volume, 29, Bytes{0});
@@ -162,8 +153,8 @@ struct OriginCase {
 
 TEST_F(LaterTracks, VolumesAddressedFromTheDiscOrASessionStartAreFound) {
     const std::vector<IsoNode> tree = {
-        iso_file("README.TXT;1", text("an enhanced cd\n")),
-        iso_dir("DOCS", {iso_file("LONG.BIN;1", Bytes(5000, 'L')), iso_dir("DEEP", {iso_file("A.TXT;1", text("a"))})}),
+        iso_file("README.TXT;1", text_bytes("an enhanced cd\n")),
+        iso_dir("DOCS", {iso_file("LONG.BIN;1", Bytes(5000, 'L')), iso_dir("DEEP", {iso_file("A.TXT;1", text_bytes("a"))})}),
     };
     const OriginCase cases[] = {
         {"extents from the data track", 0, true, 0, true},
@@ -198,7 +189,7 @@ TEST_F(LaterTracks, VolumesAddressedFromTheDiscOrASessionStartAreFound) {
                       : std::vector<std::string>{});
         if (c.files_come_out) {
             EXPECT_EQ(read_file(dir.at("out/DOCS/LONG.BIN")), Bytes(5000, 'L'));
-            EXPECT_EQ(read_file(dir.at("out/README.TXT")), text("an enhanced cd\n"));
+            EXPECT_EQ(read_file(dir.at("out/README.TXT")), text_bytes("an enhanced cd\n"));
         }
         cdimage_close();
     }

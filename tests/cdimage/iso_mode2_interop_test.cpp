@@ -19,11 +19,6 @@ constexpr size_t CDXA_HEADER = 44;
 constexpr size_t SUBMODE_BYTE = 18;
 constexpr size_t FORM2_DATA = 24;
 
-uint32_t le32(const Bytes &bytes, size_t at) {
-    return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-           static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
-
 void skip_without(const std::vector<std::string> &programs) {
     for (const std::string &program : programs)
         if (!have_program(program))
@@ -65,10 +60,10 @@ Bytes cdxa_payloads(const Bytes &file) {
     if (file.size() < CDXA_HEADER)
         return {};
     EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
-    EXPECT_EQ(le32(file, 4), file.size() - 8);
+    EXPECT_EQ(le32_at(file, 4), file.size() - 8);
     EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "CDXAfmt ");
     EXPECT_EQ(std::string(file.begin() + 20 + 6, file.begin() + 20 + 8), "XA");
-    EXPECT_EQ(le32(file, 40), file.size() - CDXA_HEADER);
+    EXPECT_EQ(le32_at(file, 40), file.size() - CDXA_HEADER);
     EXPECT_EQ((file.size() - CDXA_HEADER) % RAW_SECTOR, 0u);
     Bytes payloads;
     for (size_t at = CDXA_HEADER; at + RAW_SECTOR <= file.size(); at += RAW_SECTOR) {

@@ -13,11 +13,6 @@
 
 namespace {
 
-uint32_t le32(const Bytes &bytes, size_t at) {
-    return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-           static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
-
 struct RecordCase {
     const char *what;
     Bytes record;
@@ -78,13 +73,13 @@ TEST(CdxaHeader, CountsWholeRawSectorsOfTheRecordedSize) {
         write_cdxa_header(entry, header);
         const Bytes bytes(header, header + sizeof header);
         EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
-        EXPECT_EQ(le32(bytes, 4), c.data + 36);
+        EXPECT_EQ(le32_at(bytes, 4), c.data + 36);
         EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 16), "CDXAfmt ");
-        EXPECT_EQ(le32(bytes, 16), 16u);
+        EXPECT_EQ(le32_at(bytes, 16), 16u);
         EXPECT_EQ(Bytes(bytes.begin() + 20, bytes.begin() + 34), record);
         EXPECT_EQ(Bytes(bytes.begin() + 34, bytes.begin() + 36), Bytes(2, 0));
         EXPECT_EQ(std::string(bytes.begin() + 36, bytes.begin() + 40), "data");
-        EXPECT_EQ(le32(bytes, 40), c.data);
+        EXPECT_EQ(le32_at(bytes, 40), c.data);
     }
 }
 
