@@ -188,7 +188,9 @@ bool is_cdxa_entry(const FsEntry &entry);
 constexpr std::size_t CDXA_HEADER_SIZE = 44;
 // Sectors of a CDXA file: the recorded size counts 2048 bytes for each.
 uint64_t cdxa_data_bytes(const FsEntry &entry);
-void write_cdxa_header(const FsEntry &entry, unsigned char (&header)[CDXA_HEADER_SIZE]);
+// The header of a RIFF CDXA file of `data_bytes` bytes of raw sectors.
+void write_cdxa_header(const unsigned char (&xa)[XA_RECORD_SIZE], uint64_t data_bytes,
+                       unsigned char (&header)[CDXA_HEADER_SIZE]);
 // Writes the sync pattern and the header (BCD minute, second and frame of
 // disc address + 150, mode 2) of a raw sector.
 void rebuild_sector_header(unsigned char *sector, int64_t disc_address);

@@ -60,7 +60,7 @@ int copy_recorded_bytes(const FsEntry &entry, std::FILE *out)
 int copy_cdxa(const FsEntry &entry, std::FILE *out)
 {
     unsigned char header[CDXA_HEADER_SIZE];
-    write_cdxa_header(entry, header);
+    write_cdxa_header(entry.xa_record, cdxa_data_bytes(entry), header);
     if (std::fwrite(header, 1, sizeof header, out) != sizeof header)
         return 0;
     const uint32_t sectors = sectors_holding(entry.size);
@@ -201,7 +201,7 @@ int load_recorded_bytes(const FsEntry &entry, unsigned char *buffer)
 int load_cdxa(const FsEntry &entry, unsigned char *buffer)
 {
     unsigned char header[CDXA_HEADER_SIZE];
-    write_cdxa_header(entry, header);
+    write_cdxa_header(entry.xa_record, cdxa_data_bytes(entry), header);
     std::memcpy(buffer, header, sizeof header);
     const uint32_t sectors = sectors_holding(entry.size);
     return read_volume_raw_sectors(entry.extent, sectors, buffer + sizeof header) == sectors;

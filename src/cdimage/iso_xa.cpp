@@ -78,20 +78,19 @@ uint64_t cdxa_data_bytes(const FsEntry &entry)
     return static_cast<uint64_t>(sectors_holding(entry.size)) * RAW_SECTOR_SIZE;
 }
 
-void write_cdxa_header(const FsEntry &entry, unsigned char (&header)[CDXA_HEADER_SIZE])
+void write_cdxa_header(const unsigned char (&xa)[XA_RECORD_SIZE], uint64_t data_bytes,
+                       unsigned char (&header)[CDXA_HEADER_SIZE])
 {
     // Files past 4 GiB of raw sectors cannot state their size in RIFF: the
     // sizes then say as much as 32 bits hold.
-    uint64_t data = cdxa_data_bytes(entry);
-    if (data > CDXA_MAX_DATA_FIELD)
-        data = CDXA_MAX_DATA_FIELD;
+    const uint64_t data = data_bytes < CDXA_MAX_DATA_FIELD ? data_bytes : CDXA_MAX_DATA_FIELD;
     std::memset(header, 0, sizeof header);
     std::memcpy(header, "RIFF", 4);
     put_le32(header + 4, static_cast<uint32_t>(CDXA_HEADER_SIZE_AFTER_RIFF + data));
     std::memcpy(header + 8, "CDXA", 4);
     std::memcpy(header + 12, "fmt ", 4);
     put_le32(header + 16, CDXA_FMT_SIZE);
-    std::memcpy(header + 20, entry.xa_record, XA_RECORD_SIZE);
+    std::memcpy(header + 20, xa, XA_RECORD_SIZE);
     std::memcpy(header + 36, "data", 4);
     put_le32(header + 40, static_cast<uint32_t>(data));
 }

@@ -55,7 +55,7 @@ TEST(XaRecord, IsFoundBehindTheIdentifierWithinTheRecord) {
     EXPECT_FALSE(find_xa_record(overlong.data(), overlong.size(), xa));
 }
 
-TEST(CdxaHeader, CountsWholeRawSectorsOfTheRecordedSize) {
+TEST(CdxaHeader, CountsWholeRawSectorsOfTheRecordedSizeAndHoldsTheXaRecord) {
     struct SizeCase {
         uint32_t recorded;
         uint32_t data;
@@ -64,13 +64,11 @@ TEST(CdxaHeader, CountsWholeRawSectorsOfTheRecordedSize) {
                        // 2^21 sectors of 2352 bytes do not fit: the sizes say what 32 bits hold.
                        SizeCase{0xFFFFFFFFu, 0xFFFFFFFFu - 36}}) {
         SCOPED_TRACE(c.recorded);
-        FsEntry entry{};
-        entry.size = c.recorded;
-        entry.has_xa = 1;
         const Bytes record = xa_record(XA_FORM2 | XA_INTERLEAVED, 3);
-        std::memcpy(entry.xa_record, record.data(), XA_RECORD_SIZE);
+        unsigned char xa[XA_RECORD_SIZE];
+        std::memcpy(xa, record.data(), XA_RECORD_SIZE);
         unsigned char header[CDXA_HEADER_SIZE];
-        write_cdxa_header(entry, header);
+        write_cdxa_header(xa, uint64_t{sectors_holding(c.recorded)} * RAW_SECTOR_SIZE, header);
         const Bytes bytes(header, header + sizeof header);
         EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
         EXPECT_EQ(le32_at(bytes, 4), c.data + 36);
@@ -124,12 +122,10 @@ std::vector<IsoNode> xa_tree() {
 // The CDXA file that an XA file of these sectors comes out as, its volume
 // sector `extent` lying at disc address `index1` + `extent`.
 Bytes expected_cdxa(const IsoNode &file, uint32_t extent, uint32_t index1) {
-    FsEntry entry{};
-    entry.size = static_cast<uint32_t>(file.mode2_sectors.size() * ISO_SECTOR);
-    entry.has_xa = 1;
-    std::memcpy(entry.xa_record, file.system_use.data(), XA_RECORD_SIZE);
+    unsigned char xa[XA_RECORD_SIZE];
+    std::memcpy(xa, file.system_use.data(), XA_RECORD_SIZE);
     unsigned char header[CDXA_HEADER_SIZE];
-    write_cdxa_header(entry, header);
+    write_cdxa_header(xa, file.mode2_sectors.size() * RAW_SECTOR, header);
     Bytes out(header, header + sizeof header);
     for (size_t s = 0; s < file.mode2_sectors.size(); ++s) {
         Bytes raw = raw_mode2_sector(file.mode2_sectors[s], index1 + extent + static_cast<uint32_t>(s));
