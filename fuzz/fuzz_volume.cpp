@@ -1,18 +1,20 @@
 // Arbitrary bytes as the 2048-byte user sectors of a disc, so that the
-// volume descriptor at sector 16 and every directory record (XA records
-// included) and file sector come from the input. The first byte picks how
-// the sectors are stored and laid out in tracks:
+// volume descriptor at sector 16 and every directory and file sector come
+// from the input: looping and deep trees, long names, files in several
+// extents, recording dates and XA records. The first byte picks how the
+// sectors are stored and laid out in tracks:
 //   0  one MODE1/2048 track;
-//   1  MODE2/2352 sectors: data track 01, a data track 02 behind a pregap (disc address 36),
-//      then an audio track 03, all in one file;
+//   1  MODE2/2352 sectors: data track 01, a data track 02 behind a pregap
+//      (disc address 36), then an audio track 03, all in one file;
 //   2  the same stored as MODE2/2336, then a MODE1/2048 track 04 of the
 //      same bytes in a file of its own;
 //   3  an audio track in a file of its own, then one MODE2/2352 data track,
 //      which lies at disc address 100: volumes addressed from the start of
 //      the disc or of a second session are found there.
-// The volume is opened, extracted in full into a fresh output directory
-// and every entry is loaded; afterwards the output directory must be the
-// only thing the run created.
+// The volume is opened, extracted in full into a fresh output directory and
+// extracted again over what the first pass wrote (the re-run test of sizes
+// and times), every entry is loaded and its time asked for; afterwards the
+// output directory must be the only thing the run created.
 #include <cstdint>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -74,10 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (mkdir(work.out.c_str(), 0755) != 0)
         std::abort();
     if (cdimage_open(g_cue_path.c_str(), work.out.c_str())) {
-        cdimage_extract_all();
+        const int extracted = cdimage_extract_all();
+        if (cdimage_extract_all() != extracted)
+            std::abort();
         for (int i = 0; i < g_image.entry_count; ++i) {
             uint32_t length = 0;
-            std::free(cdimage_load_file(g_image.entries[i].name, &length));
+            std::free(cdimage_load_file(entry_name(g_image.entries[static_cast<std::size_t>(i)]), &length));
+            int64_t mtime = 0;
+            cdimage_entry_time(i, &mtime);
         }
     }
     cdimage_close();

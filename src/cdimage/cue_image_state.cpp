@@ -1,6 +1,5 @@
 // The module's one image: its state record and its lifecycle.
 #include <cstring>
-#include <new>
 
 #include "cdimage_internal.h"
 
@@ -14,9 +13,7 @@ void release_image()
     g_image.data_file.reset();
     g_image.other_file.reset();
     g_image.volume_displacement = 0;
-    g_image.entries.reset();
-    g_image.name_index.reset();
-    g_image.entry_count = 0;
+    release_entries();
     g_image.is_open = 0;
 }
 
@@ -34,11 +31,6 @@ extern "C" int cdimage_open(const char *cue_path, const char *out_dir)
         return 0;
     if (!lay_out_tracks())
         return 0;
-
-    g_image.entries.reset(new (std::nothrow) FsEntry[MAX_FS_ENTRIES]());
-    if (!g_image.entries)
-        return 0;
-    g_image.entry_count = 0;
 
     mount_volume(cue_path);
     build_name_index();

@@ -260,6 +260,18 @@ bool volume_run_in_data_track(int64_t first, uint64_t count, uint32_t *track_sec
     return true;
 }
 
+uint32_t read_next_piece(SectorSpan &span, uint32_t limit, unsigned char *buffer)
+{
+    if (span.failed || span.left == 0)
+        return 0;
+    const uint32_t wanted = span.left < limit ? span.left : limit;
+    const uint32_t got = read_volume_sectors(span.next, wanted, buffer);
+    span.next += got;
+    span.left -= got;
+    span.failed = got < wanted;
+    return got;
+}
+
 int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
 {
     const Track &track = *g_image.data_track;

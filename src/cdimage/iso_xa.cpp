@@ -75,7 +75,11 @@ bool is_cdxa_entry(const FsEntry &entry)
 
 uint64_t cdxa_data_bytes(const FsEntry &entry)
 {
-    return static_cast<uint64_t>(sectors_holding(entry.size)) * RAW_SECTOR_SIZE;
+    uint64_t sectors = 0;
+    const FsExtent *extents = entry_extents(entry);
+    for (uint32_t i = 0; i < entry.extent_count; ++i)
+        sectors += sectors_holding(extents[i].size);
+    return sectors * RAW_SECTOR_SIZE;
 }
 
 void write_cdxa_header(const unsigned char (&xa)[XA_RECORD_SIZE], uint64_t data_bytes,

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 
@@ -111,10 +114,13 @@ std::vector<IsoNode> xa_tree() {
                                                static_cast<uint8_t>(40 + s)));
     }
     std::vector<Mode2Sector> form1 = {numbered(form1_sector(0), 70), numbered(form1_sector(0), 71)};
+    // The movie is recorded in three extents (2, 2 and 1 sectors), one after another.
+    IsoNode avseq = iso_xa_file("AVSEQ01.DAT;1", XA_FORM2 | 0x0555, movie, 1);
+    avseq.extent_bytes = 2 * ISO_SECTOR;
     IsoNode unsigned_file = iso_xa_file("NOSIG.DAT;1", XA_FORM2, {numbered(form2_sector(0), 90)});
     unsigned_file.system_use[6] = 'x';
     return {iso_file("README.TXT;1", Bytes{'h', 'i', '\n'}),
-            iso_dir("MPEGAV", {iso_xa_file("AVSEQ01.DAT;1", XA_FORM2 | 0x0555, movie, 1)}),
+            iso_dir("MPEGAV", {avseq}),
             iso_xa_file("MOVIE.STR;1", XA_FORM1 | XA_FORM2 | XA_INTERLEAVED, stream, 2),
             iso_xa_file("TABLE.DAT;1", XA_FORM1, form1, 3), unsigned_file};
 }
@@ -161,7 +167,7 @@ protected:
 
     uint32_t extent_of(const char *name) {
         const FsEntry *entry = find_entry(name, false);
-        return entry == nullptr ? 0 : entry->extent;
+        return entry == nullptr ? 0 : entry_extents(*entry)->sector;
     }
 
     TempDir tmp;
@@ -213,9 +219,12 @@ TEST_F(XaVolume, RerunTakesTheCdxaSizeAsExtracted) {
     ASSERT_EQ(cdimage_extract_file("MPEGAV/AVSEQ01.DAT", out_path, sizeof out_path), 1);
     EXPECT_EQ(read_file(path), cdxa);
 
-    // One of the CDXA file's size counts as extracted and is left alone.
+    // One of the CDXA file's size and the recorded time counts as extracted
+    // and is left alone.
     const Bytes same_size(cdxa.size(), 'y');
     write_file(path, same_size);
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(FIXTURE_TIME), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     ASSERT_EQ(cdimage_extract_file("MPEGAV/AVSEQ01.DAT", out_path, sizeof out_path), 1);
     EXPECT_EQ(read_file(path), same_size);
 }
