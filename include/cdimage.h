@@ -22,6 +22,11 @@
  *   cdimage_disc_sectors, cdimage_audio_extent        the tracks
  *   cdimage_extract_file, cdimage_extract_all,
  *   cdimage_load_file                                 the volume's files
+ *   cdimage_cue_error, cdimage_failure_count,
+ *   cdimage_discard_partial                           what went wrong
+ *
+ * Files are created below the output directory only: relative to its
+ * descriptor, one component at a time, never following a symbolic link.
  */
 #ifndef CDIMAGE_H
 #define CDIMAGE_H
@@ -58,6 +63,23 @@ int cdimage_extract_file(const char *name, char *out_path, size_t out_size);
 int cdimage_extract_all(void);
 /* Reads one file into a new buffer that the caller releases with free(). */
 void *cdimage_load_file(const char *name, uint32_t *out_length);
+
+/* Why the last cdimage_open could not read its cue sheet: 0 when it could
+ * (the open may still have failed later, on a track file or the tracks), the
+ * errno of the failed open or read, or CDIMAGE_NOT_A_CUE_SHEET when the file
+ * holds a NUL byte or no FILE line in its first 64 KiB (it is then not read
+ * any further). */
+#define CDIMAGE_NOT_A_CUE_SHEET (-1)
+int cdimage_cue_error(void);
+/* Failures met by the open image: the directories of the volume that could
+ * not be read while the open walked them, plus the files that the last
+ * extraction call could not write or read. Each was named on standard
+ * error as "cdimage: <entry name>: <reason>". 0 when no image is open. */
+int cdimage_failure_count(void);
+/* Removes the file that an extraction is writing at this moment, if any, so
+ * that nothing half-written is left behind. For a signal handler: it is
+ * async-signal-safe, and the caller then ends the process. */
+void cdimage_discard_partial(void);
 
 #ifdef __cplusplus
 }

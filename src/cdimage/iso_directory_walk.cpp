@@ -45,6 +45,15 @@ bool is_self_or_parent_record(const unsigned char *record)
            (record[DR_NAME_OFFSET] == 0 || record[DR_NAME_OFFSET] == 1);
 }
 
+// The rest of a directory is lost: its entries below the sector that could
+// not be read are missing from the table.
+void report_unread_directory(const char *name, uint32_t skipped)
+{
+    std::fprintf(stderr, "cdimage: %s: directory cannot be read, %u %s skipped\n", name[0] != '\0' ? name : "/",
+                 skipped, skipped == 1 ? "sector" : "sectors");
+    ++g_image.walk_failures;
+}
+
 bool table_is_full()
 {
     return g_image.entry_count >= MAX_FS_ENTRIES;
@@ -138,8 +147,10 @@ void walk_directory(uint32_t extent, uint32_t size, const char *parent, int dept
         uint32_t got = read_data_sectors(extent + done, wanted, run);
         for (uint32_t k = 0; k < got; ++k)
             walk_sector(run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, parent, depth);
-        if (got < wanted)
+        if (got < wanted) {
+            report_unread_directory(parent, sectors - done - got);
             return;
+        }
         done += got;
     }
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +14,12 @@
 
 #include "cdimage.h"
 #include "file_io.h"
+#include "output_tree.h"
 
 namespace {
+
+// The WAVE file being written, for discard_partial_wave.
+PartialFile g_partial_wave;
 
 constexpr std::size_t PATH_TEXT_SIZE = 1024;
 // A frame of CD audio: two 16-bit samples.
@@ -169,8 +174,10 @@ int64_t copy_raw_samples(TrackSource &source, uint64_t offset, uint32_t frames, 
                                              static_cast<uint64_t>(frames) * BYTES_PER_FRAME);
     if (result.outcome == KernelCopy::UNSUPPORTED)
         return -2;
-    if (result.outcome == KernelCopy::FAILED)
+    if (result.outcome == KernelCopy::FAILED) {
+        errno = result.error;
         return -1;
+    }
     uint64_t copied = result.copied;
     // A file cut while it was copied may leave part of a frame behind.
     if (copied % BYTES_PER_FRAME != 0) {
@@ -205,7 +212,14 @@ int64_t write_samples(TrackSource &source, uint64_t offset, uint32_t frames, std
     return static_cast<int64_t>(written);
 }
 
-void export_track(const char *out_dir, const char *audio_dir, int number)
+// Names a WAVE file that could not be written whole, as perror would.
+void report_wave_failure(const char *file_name, const std::string &reason)
+{
+    std::fprintf(stderr, "%s: %s\n", file_name, reason.c_str());
+}
+
+// Exports one track; false when it failed, the failure named.
+bool export_track(OutputTree &tree, const char *out_dir, int number)
 {
     const char *path = nullptr;
     uint64_t offset = 0;
@@ -213,7 +227,7 @@ void export_track(const char *out_dir, const char *audio_dir, int number)
     int big_endian = 0;
     if (!cdimage_audio_extent(number, &path, &offset, &frames, &big_endian)) {
         print_read_failed(number);
-        return;
+        return false;
     }
 
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
@@ -224,37 +238,65 @@ void export_track(const char *out_dir, const char *audio_dir, int number)
     // The frames the track really holds must fit the header's 32-bit sizes.
     if (!buffer || !opened || source.available >= FRAME_LIMIT) {
         print_read_failed(number);
-        return;
+        return false;
     }
 
     char file_name[PATH_TEXT_SIZE];
     int written = std::snprintf(file_name, sizeof file_name, "%s/audio/track%02d.wav", out_dir, number);
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof file_name) {
         // The cut name could lie anywhere: create nothing there.
-        errno = ENAMETOOLONG;
-        std::perror(file_name);
-        return;
+        report_wave_failure(file_name, std::strerror(ENAMETOOLONG));
+        return false;
     }
-    mkdir(audio_dir, 0755);
-    FileHandle out(std::fopen(file_name, "wb"));
+    // The audio directory and the file are created below the output
+    // directory's descriptor, refusing links.
+    char relative[64];
+    std::snprintf(relative, sizeof relative, "audio/track%02d.wav", number);
+    OutputSpot spot;
+    OutputFailure refused;
+    int out_fd = -1;
+    if (tree.root_fd < 0)
+        refused.error = open_output_root(tree, out_dir);
+    if (refused.error == 0 && find_output_spot(tree, relative, spot, refused))
+        out_fd = create_output_file(spot, relative, refused);
+    FileHandle out(out_fd >= 0 ? fdopen(out_fd, "wb") : nullptr);
     if (!out) {
-        std::perror(file_name);
-        return;
+        if (out_fd >= 0) {
+            refused.error = errno;
+            close(out_fd);
+        }
+        report_wave_failure(file_name, describe_output_failure(refused, relative));
+        return false;
     }
+    begin_partial_file(g_partial_wave, spot);
 
     // The header is written for the frames measured; a source that turns
     // out shorter (a file cut while it is read) gets its sizes patched.
     const uint32_t expected = static_cast<uint32_t>(source.available);
     write_wave_header(out.get(), expected);
     int64_t frames_written = write_samples(source, offset, expected, out.get(), buffer.get());
+    int error = errno;
     source = TrackSource{};
     bool complete = frames_written >= 0;
-    if (complete && frames_written != expected)
+    if (complete && frames_written != expected) {
         complete = patch_wave_sizes(out.get(), static_cast<uint32_t>(frames_written));
-    if (std::fclose(out.release()) != 0 || !complete)
-        return;
+        error = errno;
+    }
+    if (std::fclose(out.release()) != 0 && complete) {
+        complete = false;
+        error = errno;
+    }
+    // A WAVE file that is not whole would claim more than it holds.
+    if (!complete)
+        unlinkat(spot.dir_fd, spot.leaf, 0);
+    end_partial_file(g_partial_wave);
+    if (!complete) {
+        report_wave_failure(file_name, std::strerror(error));
+        return false;
+    }
     uint32_t done = static_cast<uint32_t>(frames_written);
     std::printf("track %02d: %u:%02u\n", number, done / FRAMES_PER_MINUTE, (done / SAMPLE_RATE) % 60);
+    return true;
 }
 
 }  // namespace
@@ -265,13 +307,19 @@ void write_le32(std::FILE *stream, uint32_t value)
         std::fputc(static_cast<int>((value >> shift) & 0xFF), stream);
 }
 
-void export_audio_tracks(const char *out_dir)
+int export_audio_tracks(const char *out_dir)
 {
-    char audio_dir[PATH_TEXT_SIZE];
-    std::snprintf(audio_dir, sizeof audio_dir, "%s/audio", out_dir);
+    OutputTree tree;
+    int failures = 0;
     for (int index = 0; index < cdimage_track_count(); ++index) {
         int number = cdimage_track_number(index);
-        if (cdimage_track_is_audio(number))
-            export_track(out_dir, audio_dir, number);
+        if (cdimage_track_is_audio(number) && !export_track(tree, out_dir, number))
+            ++failures;
     }
+    return failures;
+}
+
+void discard_partial_wave()
+{
+    discard_partial_file(g_partial_wave);
 }

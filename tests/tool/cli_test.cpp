@@ -42,7 +42,7 @@ TEST(Cli, MissingCueSheetCreatesTheDirectoryAndFails) {
     umask(022);
     RunResult run = run_program({cdunpack_binary(), "missing.cue", "out"}, work.path);
     EXPECT_EQ(1, run.exit_code);
-    EXPECT_EQ("missing.cue: cannot open the image\n", run.err);
+    EXPECT_EQ("cdunpack: missing.cue: No such file or directory\nmissing.cue: cannot open the image\n", run.err);
     EXPECT_EQ("", run.out);
     EXPECT_EQ(0755, directory_mode(work.at("out")));
     EXPECT_EQ(std::vector<std::string>{"out/"}, list_tree(work.path));
