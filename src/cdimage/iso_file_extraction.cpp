@@ -93,12 +93,15 @@ int extract_file_entry(OutputTree &tree, const FsEntry &entry, char *out_path, s
         static_cast<uint32_t>(existing.st_size) == entry.size)
         return 1;
 
+    // Recorded before it exists: an interruption right after the creation
+    // must find it.
+    begin_partial_file(g_image.partial, spot);
     int out_fd = create_output_file(spot, entry.name, refused);
     if (out_fd < 0) {
+        end_partial_file(g_image.partial);
         report_failure(entry.name, describe_output_failure(refused, entry.name));
         return 0;
     }
-    begin_partial_file(g_image.partial, spot);
     DataFailure failure;
     int copied = copy_entry_data(entry, out_fd, failure);
     // Some file systems report a failed write only at the close.

@@ -257,18 +257,23 @@ bool export_track(OutputTree &tree, const char *out_dir, int number)
     int out_fd = -1;
     if (tree.root_fd < 0)
         refused.error = open_output_root(tree, out_dir);
-    if (refused.error == 0 && find_output_spot(tree, relative, spot, refused))
+    if (refused.error == 0 && find_output_spot(tree, relative, spot, refused)) {
+        // Recorded before it exists: an interruption right after the
+        // creation must find it.
+        begin_partial_file(g_partial_wave, spot);
         out_fd = create_output_file(spot, relative, refused);
+    }
     FileHandle out(out_fd >= 0 ? fdopen(out_fd, "wb") : nullptr);
     if (!out) {
         if (out_fd >= 0) {
             refused.error = errno;
             close(out_fd);
+            unlinkat(spot.dir_fd, spot.leaf, 0);
         }
+        end_partial_file(g_partial_wave);
         report_wave_failure(file_name, describe_output_failure(refused, relative));
         return false;
     }
-    begin_partial_file(g_partial_wave, spot);
 
     // The header is written for the frames measured; a source that turns
     // out shorter (a file cut while it is read) gets its sizes patched.

@@ -283,6 +283,44 @@ TEST_F(DirectoryWalk, NoVolumeOnTheCommandLine) {
     EXPECT_EQ(list_tree(tmp.at("out")), std::vector<std::string>{});
 }
 
+// A directory whose sectors cannot be read (a cut image, an extent past the
+// track's end) loses only its own entries: it is named with what was lost,
+// counted as a failure, and the walk goes on with its siblings.
+TEST_F(DirectoryWalk, UnreadableDirectoriesAreNamedAndTheWalkGoesOn) {
+    constexpr uint32_t HALF_EXTENT = FILE_EXTENT + 1;  // the volume's last sector
+    Bytes volume = crafted_volume({first_sector(concat({
+        file_record("A.TXT;1"),
+        directory_record("LOST", 500, 3 * ISO_SECTOR, true),
+        directory_record("HALF", HALF_EXTENT, 2 * ISO_SECTOR, true),
+        file_record("B.TXT;1"),
+    }))});
+    put_bytes(volume, HALF_EXTENT, first_sector(file_record("IN.TXT;1")));
+    Opened opened = mount(volume);
+    ASSERT_EQ(opened.result, 1);
+    EXPECT_EQ(opened.err, "cdimage: LOST: directory cannot be read, 3 sectors skipped\n"
+                          "cdimage: HALF: directory cannot be read, 1 sector skipped\n"
+                          "cdimage: " + cue + ", 1 tracks, 5 files\n");
+    EXPECT_EQ(entry_names(), (std::vector<std::string>{"A.TXT", "LOST", "HALF", "HALF/IN.TXT", "B.TXT"}));
+    EXPECT_EQ(cdimage_failure_count(), 2);
+    cdimage_close();
+
+    // Through the tool: the files that were found come out, the exit code
+    // tells of the loss.
+    const RunResult run = run_program({cdunpack_binary(), cue, tmp.at("out")});
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.out, "3 files\n");
+    EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"A.TXT", "B.TXT", "HALF/", "HALF/IN.TXT"}));
+
+    // The root directory itself has no entry name.
+    Bytes rootless;
+    put_bytes(rootless, 16, primary_descriptor(500, ISO_SECTOR));
+    opened = mount(rootless);
+    ASSERT_EQ(opened.result, 1);
+    EXPECT_EQ(opened.err, "cdimage: /: directory cannot be read, 1 sector skipped\n"
+                          "cdimage: " + cue + ", 1 tracks, 0 files\n");
+    EXPECT_EQ(cdimage_failure_count(), 1);
+}
+
 TEST_F(DirectoryWalk, DepthStopsAtNineComponents) {
     // D1/D2/.../D10, each directory holding a file F.
     IsoNode node = iso_dir("D10", {iso_file("F;1", Bytes{10})});
