@@ -109,6 +109,10 @@ int main(int argc, char **argv)
     }
     const char *cue_path = argv[1];
     const char *out_dir = argv[2];
+    // Each line goes out as it is printed: through a pipe too, the count
+    // comes before the audio phase and every line keeps its place among
+    // those on standard error.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     if (!prepare_output_directory(out_dir))
         return EXIT_NO_IMAGE;
@@ -119,7 +123,6 @@ int main(int argc, char **argv)
         return EXIT_NO_IMAGE;
     }
     std::printf("%d files\n", cdimage_extract_all());
-    // The count comes before the audio phase's lines, also through a pipe.
     bool whole = flush_standard_output();
     whole = cdimage_failure_count() == 0 && whole;
     whole = export_audio_tracks(out_dir) == 0 && whole;
