@@ -179,7 +179,8 @@ inline bool find_output_spot(OutputTree &tree, const char *relative, OutputSpot 
 // and anything but a regular file. The descriptor, or -1 with the failure.
 inline int create_output_file(const OutputSpot &spot, const char *relative, OutputFailure &failure)
 {
-    // O_NONBLOCK: a FIFO planted in the file's place must not make the run wait.
+    // O_NONBLOCK: a FIFO planted in the file's place must not make the run
+    // wait. It changes nothing for the regular file that is kept.
     int fd = openat(spot.dir_fd, spot.leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                     0666);
     if (fd < 0) {
@@ -193,7 +194,6 @@ inline int create_output_file(const OutputSpot &spot, const char *relative, Outp
         failure.not_regular = true;
         return -1;
     }
-    fcntl(fd, F_SETFL, 0);
     return fd;
 }
 
