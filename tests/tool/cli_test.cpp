@@ -316,3 +316,18 @@ TEST(Cli, LinkInPlaceOfTheAudioDirectoryIsRefused) {
                        "out/audio/track02.wav: audio is a symbolic link, not followed\n");
     EXPECT_EQ(list_tree(work.at("elsewhere")), std::vector<std::string>{});
 }
+
+// Standard output that cannot be written (a full disk behind a redirection)
+// is a failure like any other: named once, and the exit code tells.
+TEST(Cli, StandardOutputThatCannotBeWrittenIsNamed) {
+    if (!path_exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full here";
+    TempDir work;
+    write_disc(work, {iso_file("A.TXT;1", Bytes{'a'})}, 75);
+    const RunResult run = run_program(
+        {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", cdunpack_binary(), "disc.cue", "out"}, work.path);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.err, "cdimage: disc.cue, 2 tracks, 1 files\n"
+                       "cdunpack: standard output: No space left on device\n");
+    EXPECT_EQ(read_file(work.at("out/A.TXT")), Bytes{'a'});
+}
