@@ -37,11 +37,8 @@ namespace {
 const std::string WORK_DIR = "/dev/shm/cdunpack-bench";
 
 constexpr uint64_t MIB = 1024 * 1024;
-constexpr uint32_t RAW_SECTOR = 2352;
-constexpr uint32_t FRAMES_PER_SECTOR = 588;
 constexpr uint32_t SECTORS_PER_SECOND = 75;
 constexpr uint32_t SECTORS_PER_MINUTE = 60 * SECTORS_PER_SECOND;
-constexpr uint32_t WAVE_HEADER = 44;
 // Decoded Ogg Vorbis samples below this peak count as silence.
 constexpr int AUDIBLE_PEAK = 1000;
 
@@ -517,11 +514,6 @@ Outcome run_measured(const std::vector<std::string> &argv, const std::string &ou
     }
     const double seconds = now_seconds() - start;
     return {seconds, static_cast<double>(usage.ru_maxrss) / 1024.0, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
-
-std::string read_text(const std::string &path) {
-    const Bytes bytes = read_file(path);
-    return std::string(bytes.begin(), bytes.end());
 }
 
 double median(std::vector<double> values) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds cdunpack in Release into build-bench and runs the benchmark, which
-# makes its inputs under /dev/shm/cdunpack-bench and removes them afterwards.
+# Builds cdunpack in Release into build-bench (the "bench" preset) and runs
+# the benchmark, which makes its inputs under /dev/shm/cdunpack-bench and
+# removes them afterwards.
 #   bench/run.sh                  every input, 5 runs per measurement
 #   bench/run.sh --quick          every input, 3 runs
 #   bench/run.sh --runs N         N runs
@@ -8,7 +9,7 @@
 #   bench/run.sh --strace big     one run under strace -c -f, and its summary
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCDUNPACK_TESTS=OFF -DCDUNPACK_BENCH=ON >/dev/null
-cmake --build build-bench -j"$(nproc)" --target cdunpack_bench >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j"$(nproc)" >/dev/null
 echo "\$ bench/run.sh $*"
 exec build-bench/bench/cdunpack_bench "$@"

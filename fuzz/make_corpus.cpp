@@ -11,18 +11,11 @@
 
 namespace {
 
-constexpr uint32_t SECTOR_FRAMES = 588;
-
 void write_seeds(const std::string &dir, const std::vector<Bytes> &seeds)
 {
     mkdir(dir.c_str(), 0755);
     for (std::size_t i = 0; i < seeds.size(); ++i)
         write_file(dir + "/seed" + std::to_string(i), seeds[i]);
-}
-
-Bytes text_bytes(const std::string &text)
-{
-    return Bytes(text.begin(), text.end());
 }
 
 Bytes operator+(Bytes left, const Bytes &right)
@@ -51,7 +44,7 @@ std::vector<Bytes> cue_seeds()
 
 std::vector<Bytes> wave_seeds()
 {
-    const Bytes samples = tone_samples(2 * SECTOR_FRAMES, 440.0, 550.0);
+    const Bytes samples = tone_samples(2 * FRAMES_PER_SECTOR, 440.0, 550.0);
     Bytes fmt(16, 0);
     return {
         wave_file(samples),
@@ -80,7 +73,7 @@ std::vector<Bytes> volume_seeds()
 std::vector<Bytes> audio_seeds(const Bytes &ogg)
 {
     const Bytes separator(PART_SEPARATOR.begin(), PART_SEPARATOR.end());
-    const Bytes raw = tone_samples(3 * SECTOR_FRAMES, 330.0, 440.0);
+    const Bytes raw = tone_samples(3 * FRAMES_PER_SECTOR, 330.0, 440.0);
     // The export needs the open to succeed, and an open needs a data track.
     std::vector<Bytes> seeds = {
         text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
@@ -118,7 +111,7 @@ int main(int argc, char **argv)
     const std::string root = argv[1];
     mkdir(root.c_str(), 0755);
     TempDir scratch;
-    const Bytes ogg = encode_ogg_tone(scratch.path, 2 * SECTOR_FRAMES);
+    const Bytes ogg = encode_ogg_tone(scratch.path, 2 * FRAMES_PER_SECTOR);
     if (ogg.empty())
         std::fprintf(stderr, "make_corpus: oggenc not available, no Ogg seeds\n");
     write_seeds(root + "/fuzz_cue_sheet", cue_seeds());

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds the fuzz targets, writes their seed corpora and runs each target.
+# Builds the fuzz targets (the "fuzz" preset), writes their seed corpora and
+# runs each target.
 #   fuzz/run.sh [seconds] [target...]
 # seconds: per target, default 600; targets: default all four, run one after
 # another (start two copies of this script with different targets to use two
@@ -14,9 +15,9 @@ seconds=${1:-600}
 [ $# -gt 0 ] && shift
 targets=${*:-fuzz_cue_sheet fuzz_wave_walk fuzz_volume fuzz_audio_export}
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCDUNPACK_FUZZ=ON -DCDUNPACK_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 >/dev/null
+cd "$root"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j2 >/dev/null
 
 seeds="$build/fuzz-seeds"
 "$build/fuzz/make_corpus" "$seeds"

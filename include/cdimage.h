@@ -22,11 +22,16 @@
  *   cdimage_disc_sectors, cdimage_audio_extent        the tracks
  *   cdimage_extract_file, cdimage_extract_all,
  *   cdimage_load_file                                 the volume's files
+ *   cdimage_entry_count, cdimage_entry_info           the volume's listing
  *   cdimage_cue_error, cdimage_failure_count,
  *   cdimage_discard_partial                           what went wrong
  *
  * Files are created below the output directory only: relative to its
  * descriptor, one component at a time, never following a symbolic link.
+ *
+ * Shared and static builds: define nothing; the library itself is built
+ * with CDIMAGE_BUILDING so that only the functions declared here are
+ * exported.
  */
 #ifndef CDIMAGE_H
 #define CDIMAGE_H
@@ -34,35 +39,51 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#if defined(CDIMAGE_BUILDING) && defined(__GNUC__)
+#define CDIMAGE_API __attribute__((visibility("default")))
+#else
+#define CDIMAGE_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Opens the image of a cue sheet; files are extracted below out_dir. Any
  * image open before is closed first, whatever the result. */
-int cdimage_open(const char *cue_path, const char *out_dir);
-void cdimage_close(void);
-int cdimage_is_open(void);
+CDIMAGE_API int cdimage_open(const char *cue_path, const char *out_dir);
+CDIMAGE_API void cdimage_close(void);
+CDIMAGE_API int cdimage_is_open(void);
 
-int cdimage_track_count(void);
+CDIMAGE_API int cdimage_track_count(void);
 /* The number of the track at a table position; answers from the last cue
  * sheet read, even while no image is open. */
-int cdimage_track_number(int index);
-int cdimage_track_is_audio(int number);
+CDIMAGE_API int cdimage_track_number(int index);
+CDIMAGE_API int cdimage_track_is_audio(int number);
 /* Disc-wide sector address of the track's INDEX 01. */
-int cdimage_track_lba(int number);
-int cdimage_disc_sectors(void);
+CDIMAGE_API int cdimage_track_lba(int number);
+CDIMAGE_API int cdimage_disc_sectors(void);
 /* Where the samples of an audio track lie: *path is borrowed from the module
  * and stays valid until the next cdimage_open; frames are 4 bytes each. */
-int cdimage_audio_extent(int number, const char **path, uint64_t *offset, uint32_t *frames, int *big_endian);
+CDIMAGE_API int cdimage_audio_extent(int number, const char **path, uint64_t *offset, uint32_t *frames,
+                                     int *big_endian);
 
 /* Extracts one file, or creates one directory, by its name in the volume
  * (case ignored); out_path receives the path written. */
-int cdimage_extract_file(const char *name, char *out_path, size_t out_size);
+CDIMAGE_API int cdimage_extract_file(const char *name, char *out_path, size_t out_size);
 /* Extracts every file of the volume; gives the number extracted. */
-int cdimage_extract_all(void);
+CDIMAGE_API int cdimage_extract_all(void);
 /* Reads one file into a new buffer that the caller releases with free(). */
-void *cdimage_load_file(const char *name, uint32_t *out_length);
+CDIMAGE_API void *cdimage_load_file(const char *name, uint32_t *out_length);
+
+/* Number of entries (files and directories) of the open image's volume; 0
+ * when no image is open. */
+CDIMAGE_API int cdimage_entry_count(void);
+/* Entry `index` (0 .. count-1) in table order: *name is borrowed (valid
+ * until the next cdimage_open or cdimage_close), *size in bytes, *is_dir 1
+ * for a directory. 1 on success; 0 (nothing written) when no image is open
+ * or the index is out of range. Any out-parameter may be null. */
+CDIMAGE_API int cdimage_entry_info(int index, const char **name, uint64_t *size, int *is_dir);
 
 /* Why the last cdimage_open could not read its cue sheet: 0 when it could
  * (the open may still have failed later, on a track file or the tracks), the
@@ -70,16 +91,16 @@ void *cdimage_load_file(const char *name, uint32_t *out_length);
  * holds a NUL byte or no FILE line in its first 64 KiB (it is then not read
  * any further). */
 #define CDIMAGE_NOT_A_CUE_SHEET (-1)
-int cdimage_cue_error(void);
+CDIMAGE_API int cdimage_cue_error(void);
 /* Failures met by the open image: the directories of the volume that could
  * not be read while the open walked them, plus the files that the last
  * extraction call could not write or read. Each was named on standard
  * error as "cdimage: <entry name>: <reason>". 0 when no image is open. */
-int cdimage_failure_count(void);
+CDIMAGE_API int cdimage_failure_count(void);
 /* Removes the file that an extraction is writing at this moment, if any, so
  * that nothing half-written is left behind. For a signal handler: it is
  * async-signal-safe, and the caller then ends the process. */
-void cdimage_discard_partial(void);
+CDIMAGE_API void cdimage_discard_partial(void);
 
 #ifdef __cplusplus
 }

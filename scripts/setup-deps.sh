@@ -3,7 +3,7 @@
 # that is already there. Safe to run any number of times.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libstb-dev libgtest-dev
+packages=(cmake g++ make binutils pkg-config libstb-dev libgtest-dev
           vorbis-tools sox genisoimage xorriso valgrind)
 
 missing=()

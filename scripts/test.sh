@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds cdunpack with warnings as errors, and runs every
-# test. With --sanitize the build (in build-asan) uses AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Ogg Vorbis decoder is compiled in.
+# test: the "default" preset of CMakePresets.json, in build/.
+#   --sanitize   the "sanitize" preset instead, in build-asan/: everything
+#                under AddressSanitizer and UndefinedBehaviorSanitizer, the
+#                Ogg Vorbis decoder compiled in
+#   --no-setup   skip scripts/setup-deps.sh (the caller has run it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup-deps.sh
-build=build
-options=(-DCDUNPACK_WERROR=ON)
-if [ "${1:-}" = "--sanitize" ]; then
-  build=build-asan
-  options+=(-DCDUNPACK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-fi
-cmake -S . -B "$build" "${options[@]}" >/dev/null
-cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" -j"$(nproc)" --output-on-failure
+preset=default
+setup=yes
+for argument in "$@"; do
+  case "$argument" in
+    --sanitize) preset=sanitize ;;
+    --no-setup) setup=no ;;
+    *) echo "usage: scripts/test.sh [--sanitize] [--no-setup]" >&2; exit 1 ;;
+  esac
+done
+[ "$setup" = no ] || ./scripts/setup-deps.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"
+ctest --preset "$preset" -j"$(nproc)"

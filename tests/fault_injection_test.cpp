@@ -27,37 +27,10 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 
 namespace {
 
-constexpr uint32_t AUDIO_SECTOR = 2352;
-constexpr std::size_t WAVE_HEADER = 44;
-
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes out(size);
-    for (size_t i = 0; i < size; ++i)
-        out[i] = static_cast<uint8_t>(seed + i * 13 + i / 2048);
-    return out;
-}
-
-Bytes slice(const Bytes &bytes, size_t from, size_t size) {
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                 bytes.begin() + static_cast<std::ptrdiff_t>(from + size));
-}
-
 Bytes swapped_words(Bytes bytes) {
     for (size_t i = 0; i + 1 < bytes.size(); i += 2)
         std::swap(bytes[i], bytes[i + 1]);
     return bytes;
-}
-
-uint32_t le32_at(const Bytes &bytes, size_t at) {
-    return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-           static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
-
-int open_quietly(const std::string &cue, const std::string &out) {
-    testing::internal::CaptureStderr();
-    int result = cdimage_open(cue.c_str(), out.c_str());
-    testing::internal::GetCapturedStderr();
-    return result;
 }
 
 // Runs the tool with files limited to `blocks` × 512 bytes (the unit of the
@@ -113,7 +86,7 @@ TEST(DiskFull, FilesThatDoNotFitAreRemovedAndTheRestComeOut) {
 constexpr unsigned WAVE_LIMIT_BLOCKS = 9;
 
 TEST(DiskFull, WaveFileThatDoesNotFitGetsNoTrackLine) {
-    const Bytes samples = pattern(4 * AUDIO_SECTOR, 7);
+    const Bytes samples = pattern(4 * RAW_SECTOR, 7);
     // Samples already little-endian are copied inside the kernel; swapped
     // ones go through the stream, where the second sector waits in its
     // buffer until the close.
@@ -134,7 +107,7 @@ TEST(DiskFull, WaveFileThatDoesNotFitGetsNoTrackLine) {
         EXPECT_EQ(run.err, "cdimage: " + tmp.at("disc.cue") + ", 4 tracks, 1 files\n" + tmp.at("out/audio/track03.wav") +
                                ": File too large\n");
         const Bytes track04 = read_file(tmp.at("out/audio/track04.wav"));
-        const Bytes expected = slice(samples, 3 * AUDIO_SECTOR, AUDIO_SECTOR);
+        const Bytes expected = slice(samples, 3 * RAW_SECTOR, RAW_SECTOR);
         EXPECT_TRUE(track04 == wave_file(std::string(type) == "BINARY" ? expected : swapped_words(expected)));
         // A WAVE file cut short would claim more than it holds: it is removed.
         EXPECT_FALSE(path_exists(tmp.at("out/audio/track03.wav")));
@@ -222,7 +195,7 @@ TEST(ChangedTrackFile, DataTrackRemovedAfterTheOpenIsStillReadThroughTheHeldHand
 // An image whose track 02 is the audio file, three sectors long.
 struct AudioImage {
     TempDir tmp;
-    Bytes samples = pattern(3 * AUDIO_SECTOR, 21);
+    Bytes samples = pattern(3 * RAW_SECTOR, 21);
     explicit AudioImage(const char *type) {
         write_file(tmp.at("data.bin"), wrap_sectors(build_iso_volume({}), SectorMode::MODE1_2352));
         write_file(tmp.at("audio.bin"), samples);
@@ -231,64 +204,64 @@ struct AudioImage {
     }
 };
 
-TEST(ChangedTrackFile, AudioTrackCutAfterTheOpenGivesAShorterConsistentWave) {
-    for (const char *type : {"BINARY", "MOTOROLA"}) {
-        SCOPED_TRACE(type);
-        AudioImage image(type);
-        ASSERT_EQ(open_quietly(image.tmp.at("disc.cue"), image.tmp.at("out")), 1);
-        // One sector, 250 frames and a stray byte are left of the three sectors.
-        const size_t kept_frames = AUDIO_SECTOR / 4 + 250;
-        ASSERT_EQ(truncate(image.tmp.at("audio.bin").c_str(), static_cast<off_t>(kept_frames * 4 + 1)), 0);
-        const Captured run = export_into(image.tmp.at("out"));
-        EXPECT_EQ(run.out, "track 02: 0:00\n");
-        EXPECT_EQ(run.err, "");
-        const Bytes wave = read_file(image.tmp.at("out/audio/track02.wav"));
-        ASSERT_EQ(wave.size(), WAVE_HEADER + kept_frames * 4);
-        EXPECT_EQ(le32_at(wave, 4), kept_frames * 4 + 36);
-        EXPECT_EQ(le32_at(wave, 40), kept_frames * 4);
-        const Bytes kept = slice(image.samples, 0, kept_frames * 4);
-        EXPECT_TRUE(slice(wave, WAVE_HEADER, kept_frames * 4) ==
-                    (std::string(type) == "BINARY" ? kept : swapped_words(kept)));
-        cdimage_close();
-    }
-}
+// What becomes of the audio file between the open and the export, and what
+// the export then writes.
+struct AudioChange {
+    const char *what;
+    void (*change)(const std::string &path);
+    std::string out;
+    std::string err;
+    int64_t frames;  // frames in track02.wav, the first of the file's; -1: no file
+};
 
-TEST(ChangedTrackFile, AudioTrackRemovedAfterTheOpenFailsToRead) {
-    for (const char *type : {"BINARY", "MOTOROLA"}) {
-        SCOPED_TRACE(type);
-        AudioImage image(type);
-        ASSERT_EQ(open_quietly(image.tmp.at("disc.cue"), image.tmp.at("out")), 1);
-        // The export opens the track file by its path, after the open.
-        ASSERT_EQ(unlink(image.tmp.at("audio.bin").c_str()), 0);
-        const Captured run = export_into(image.tmp.at("out"));
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "track 02: read failed\n");
-        EXPECT_FALSE(path_exists(image.tmp.at("out/audio")));
-        cdimage_close();
-    }
-}
+// One sector, 250 frames and a stray byte are left of the three sectors.
+constexpr int64_t CUT_FRAMES = FRAMES_PER_SECTOR + 250;
 
-// A directory put where the track file was opens with fopen "rb" (Linux
-// allows it), and reading it fails with EISDIR: it holds no frames, so the
-// track is written with none, as a track file cut to nothing is. Both roads
-// must agree: the stream (MOTOROLA), and the in-kernel copy (BINARY), which
-// once took the EISDIR for a failed write and left a header claiming the
-// frames that the directory's size made up.
-TEST(ChangedTrackFile, AudioTrackReplacedByADirectoryGivesNoFrames) {
-    for (const char *type : {"BINARY", "MOTOROLA"}) {
-        SCOPED_TRACE(type);
-        AudioImage image(type);
-        ASSERT_EQ(open_quietly(image.tmp.at("disc.cue"), image.tmp.at("out")), 1);
-        ASSERT_EQ(unlink(image.tmp.at("audio.bin").c_str()), 0);
-        ASSERT_EQ(mkdir(image.tmp.at("audio.bin").c_str(), 0755), 0);
-        const Captured run = export_into(image.tmp.at("out"));
-        EXPECT_EQ(run.out, "track 02: 0:00\n");
-        EXPECT_EQ(run.err, "");
-        const Bytes wave = read_file(image.tmp.at("out/audio/track02.wav"));
-        ASSERT_EQ(wave.size(), WAVE_HEADER);
-        EXPECT_EQ(le32_at(wave, 4), 36u);
-        EXPECT_EQ(le32_at(wave, 40), 0u);
-        cdimage_close();
+const AudioChange AUDIO_CHANGES[] = {
+    {"cut: a shorter, consistent WAVE file",
+     [](const std::string &path) { ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(CUT_FRAMES * 4 + 1)), 0); },
+     "track 02: 0:00\n", "", CUT_FRAMES},
+    // The export opens the track file by its path, after the open.
+    {"removed: the read fails",
+     [](const std::string &path) { ASSERT_EQ(unlink(path.c_str()), 0); }, "", "track 02: read failed\n", -1},
+    // A directory put where the track file was opens with fopen "rb" (Linux
+    // allows it), and reading it fails with EISDIR: it holds no frames, so
+    // the track is written with none, as a track file cut to nothing is.
+    // Both roads must agree: the stream (MOTOROLA), and the in-kernel copy
+    // (BINARY), which once took the EISDIR for a failed write and left a
+    // header claiming the frames that the directory's size made up.
+    {"replaced by a directory: no frames",
+     [](const std::string &path) {
+         ASSERT_EQ(unlink(path.c_str()), 0);
+         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+     },
+     "track 02: 0:00\n", "", 0},
+};
+
+TEST(ChangedTrackFile, AudioTrackChangedAfterTheOpen) {
+    for (const AudioChange &c : AUDIO_CHANGES) {
+        for (const char *type : {"BINARY", "MOTOROLA"}) {
+            SCOPED_TRACE(std::string(c.what) + ", " + type);
+            AudioImage image(type);
+            ASSERT_EQ(open_quietly(image.tmp.at("disc.cue"), image.tmp.at("out")), 1);
+            c.change(image.tmp.at("audio.bin"));
+            const Captured run = export_into(image.tmp.at("out"));
+            EXPECT_EQ(run.out, c.out);
+            EXPECT_EQ(run.err, c.err);
+            if (c.frames < 0) {
+                EXPECT_FALSE(path_exists(image.tmp.at("out/audio")));
+            } else {
+                const uint32_t data_bytes = static_cast<uint32_t>(c.frames * 4);
+                const Bytes wave = read_file(image.tmp.at("out/audio/track02.wav"));
+                ASSERT_EQ(wave.size(), WAVE_HEADER + data_bytes);
+                EXPECT_EQ(le32_at(wave, 4), data_bytes + 36);
+                EXPECT_EQ(le32_at(wave, 40), data_bytes);
+                const Bytes kept = slice(image.samples, 0, data_bytes);
+                EXPECT_TRUE(slice(wave, WAVE_HEADER, data_bytes) ==
+                            (std::string(type) == "BINARY" ? kept : swapped_words(kept)));
+            }
+            cdimage_close();
+        }
     }
 }
 
@@ -305,12 +278,6 @@ struct OddCase {
     // The lines on standard error; "@" stands for the directory.
     std::string err;
 };
-
-std::string replace_all(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
 
 void write_small_volume(const std::string &path) {
     write_file(path, build_iso_volume({iso_file("A.TXT;1", Bytes{'a'})}));
@@ -435,7 +402,7 @@ TEST(Hygiene, AThousandCyclesLeaveDescriptorsAndHeapWhereTheyBegan) {
     const Bytes volume = build_iso_volume({iso_file("A.TXT;1", pattern(5000, 1)),
                                            iso_dir("DIR", {iso_file("B.BIN;1", pattern(3000, 2))})});
     write_file(tmp.at("disc.bin"), wrap_sectors(volume, SectorMode::MODE1_2352));
-    write_file(tmp.at("audio.bin"), pattern(2 * AUDIO_SECTOR, 3));
+    write_file(tmp.at("audio.bin"), pattern(2 * RAW_SECTOR, 3));
     const std::string data_lines = "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n";
     write_text(tmp.at("good.cue"), data_lines + "FILE audio.bin MOTOROLA\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
     write_text(tmp.at("missing_wave.cue"), data_lines + "FILE gone.wav WAVE\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");

@@ -9,13 +9,6 @@
 
 namespace {
 
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes out(size);
-    for (size_t i = 0; i < size; ++i)
-        out[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
-    return out;
-}
-
 // Enough records that the directory needs three sectors.
 std::vector<IsoNode> many_files() {
     std::vector<IsoNode> out;

@@ -27,6 +27,11 @@ int main(void) {
         fputs("a closed image gave a file\n", stderr);
         return 1;
     }
+    if (cdimage_entry_count() != 0 || cdimage_entry_info(0, &path, &offset, &big_endian) != 0 || offset != 1 ||
+        big_endian != 3 || path[0] != 'u') {
+        fputs("a closed image listed an entry\n", stderr);
+        return 1;
+    }
     if (cdimage_open("/nonexistent/disc.cue", "out") != 0 || cdimage_is_open() != 0) {
         fputs("a missing cue sheet opened\n", stderr);
         return 1;

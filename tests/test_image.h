@@ -35,9 +35,10 @@ inline int open_image(const std::string &cue, std::string &err, const std::strin
     return opened.result;
 }
 
-inline int open_image(const std::string &cue)
+// cdimage_open's result; what the module printed is not looked at.
+inline int open_quietly(const std::string &cue, const std::string &out = "out")
 {
-    return open_and_capture(cue).result;
+    return open_and_capture(cue, out).result;
 }
 
 // What an image without an ISO 9660 volume prints when it opens.

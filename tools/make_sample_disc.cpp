@@ -19,7 +19,6 @@ namespace {
 
 constexpr uint32_t FRAMES_PER_SECOND = 44100;
 constexpr uint32_t SECTORS_PER_SECOND = 75;
-constexpr uint32_t FRAMES_PER_AUDIO_SECTOR = 588;
 constexpr uint32_t PREGAP_SECTORS = 2 * SECTORS_PER_SECOND;
 
 const char README_TEXT[] =
@@ -46,8 +45,6 @@ const char TODO_TEXT[] =
     "- Try cdunpack on a disc of your own.\r\n"
     "- This file lies two directories deep: DOCS/NOTES/TODO.TXT.\r\n";
 
-Bytes text_bytes(const char *text) { return Bytes(text, text + std::strlen(text)); }
-
 // Creates every directory along path, like mkdir -p; errors show later, when
 // the files are written.
 void make_directories(const std::string &path) {
@@ -61,8 +58,6 @@ void make_directories(const std::string &path) {
 Bytes tone_seconds(uint32_t seconds, double left_hz, double right_hz) {
     return tone_samples(seconds * FRAMES_PER_SECOND, left_hz, right_hz);
 }
-
-void append(Bytes &to, const Bytes &bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
 
 int make_sample_disc(const std::string &dir) {
     make_directories(dir);
@@ -80,7 +75,7 @@ int make_sample_disc(const std::string &dir) {
     const Bytes track02 = tone_seconds(4, 440.0, 440.0);
     append(bin, track02);
     const uint32_t track03_pregap = track02_start + static_cast<uint32_t>(track02.size() / 2352);
-    append(bin, Bytes(PREGAP_SECTORS * FRAMES_PER_AUDIO_SECTOR * 4, 0));
+    append(bin, Bytes(PREGAP_SECTORS * FRAMES_PER_SECTOR * 4, 0));
     append(bin, tone_seconds(3, 660.0, 660.0));
     write_file(dir + "/sample.bin", bin);
 

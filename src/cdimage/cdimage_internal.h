@@ -20,6 +20,16 @@ constexpr int MAX_FS_ENTRIES = 4096;
 constexpr int MAX_DIR_DEPTH = 9;
 constexpr int DATA_SECTOR_SIZE = 2048;
 constexpr int RAW_SECTOR_SIZE = 2352;
+// A Mode 2 sector stored without its sync pattern and header.
+constexpr int MODE2_SECTOR_SIZE = 2336;
+
+// Where the 2048 user bytes begin in a stored data sector: behind the sync
+// pattern (12 bytes) and header (4) of a raw Mode 1 sector; behind those and
+// the CD-ROM XA subheader (8) of a raw Mode 2 sector; behind the subheader
+// alone in a 2336-byte Mode 2 sector.
+constexpr int MODE1_RAW_USER_DATA_OFFSET = 16;
+constexpr int MODE2_RAW_USER_DATA_OFFSET = 24;
+constexpr int MODE2_SUBHEADER_SIZE = 8;
 
 // Text buffers, terminator included: longer text is cut to one less.
 constexpr std::size_t PATH_TEXT_SIZE = 1024;
@@ -27,8 +37,7 @@ constexpr std::size_t ENTRY_NAME_SIZE = 256;
 constexpr std::size_t CUE_NAME_SIZE = 512;
 constexpr std::size_t CUE_TOKEN_SIZE = 32;
 
-// An audio sector: 588 stereo frames of two 16-bit samples.
-constexpr int FRAMES_PER_SECTOR = 588;
+// An audio frame: two 16-bit samples.
 constexpr int BYTES_PER_FRAME = 4;
 
 // One FILE line of the cue sheet.
@@ -47,8 +56,8 @@ struct Track {
     int number;
     int file_index;
     int is_audio;
-    int sector_size;  // 2048 or 2336 or 2352
-    int header_size;  // bytes stored ahead of the 2048 user bytes
+    int sector_size;  // DATA_SECTOR_SIZE, MODE2_SECTOR_SIZE or RAW_SECTOR_SIZE
+    int header_size;  // bytes stored ahead of the 2048 user bytes: 0, 8, 16 or 24
     int64_t index1;
     int64_t index0;
     int64_t length;   // sectors from INDEX 01 to the track's end; may be <= 0

@@ -92,12 +92,12 @@ bool equals_ignoring_case(std::string_view a, const char *b)
     return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
 }
 
-// The keyword of one piece of text as fgets gives it (at most a line);
-// `rest` is left behind the keyword.
-std::string_view take_keyword(std::string_view &rest, bool first_piece)
+// The keyword of one line as the reader takes it; `rest` is left behind
+// the keyword.
+std::string_view take_keyword(std::string_view &rest, bool first_line)
 {
     // Editors on other systems put a byte-order mark in front of the text.
-    if (first_piece && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
+    if (first_line && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
         rest.remove_prefix(UTF8_BOM.size());
     return take_token(rest, CUE_TOKEN_SIZE - 1);
 }
@@ -115,20 +115,25 @@ int check_cue_sheet_start(std::FILE *cue)
         return errno != 0 ? errno : EIO;
     if (std::memchr(head, '\0', size) != nullptr)
         return CDIMAGE_NOT_A_CUE_SHEET;
-    // The pieces that fgets would give: at most a line, at most 1023 bytes.
+    // Lines as the reader takes them: each cut to 1023 bytes.
     std::string_view text(head, size);
     bool has_file_line = false;
-    for (bool first_piece = true; !text.empty() && !has_file_line; first_piece = false) {
+    for (bool first_line = true; !text.empty() && !has_file_line; first_line = false) {
         std::size_t newline = text.find('\n');
-        std::size_t length = std::min(newline == std::string_view::npos ? text.size() : newline + 1,
-                                      CUE_LINE_SIZE - 1);
-        std::string_view piece = text.substr(0, length);
+        std::size_t length = newline == std::string_view::npos ? text.size() : newline + 1;
+        std::string_view line = text.substr(0, std::min(length, CUE_LINE_SIZE - 1));
         text.remove_prefix(length);
-        has_file_line = equals_ignoring_case(take_keyword(piece, first_piece), "FILE");
+        has_file_line = equals_ignoring_case(take_keyword(line, first_line), "FILE");
     }
     if (!has_file_line)
         return CDIMAGE_NOT_A_CUE_SHEET;
     return std::fseek(cue, 0, SEEK_SET) == 0 ? 0 : errno;
+}
+
+bool starts_with_ignoring_case(std::string_view text, const char *prefix)
+{
+    const std::size_t n = std::strlen(prefix);
+    return text.size() >= n && strncasecmp(text.data(), prefix, n) == 0;
 }
 
 // The cue sheet's directory: everything before its last '/', or "." when it
@@ -140,6 +145,16 @@ void cue_directory(const char *cue_path, char (&directory)[PATH_TEXT_SIZE])
         copy_text(directory, ".");
     else
         copy_text(directory, std::string_view(cue_path, static_cast<std::size_t>(slash - cue_path)));
+}
+
+// Skips what is left of a line that did not fit the line buffer: text deep
+// inside a long remark or title is never read as a keyword line of its own.
+void skip_rest_of_line(std::FILE *stream)
+{
+    int c;
+    do
+        c = std::getc(stream);
+    while (c != EOF && c != '\n');
 }
 
 enum class LineOutcome { GO_ON, FAIL_OPEN };
@@ -190,16 +205,16 @@ void set_track_mode(Track &track, std::string_view mode)
 {
     track.is_audio = equals_ignoring_case(mode, "AUDIO");
     if (mode.find("2336") != std::string_view::npos) {
-        // MODE2/2336 files store 2336-byte sectors: an 8-byte subheader, then
-        // the 2048 user bytes (no sync pattern or header).
-        track.sector_size = 2336;
-        track.header_size = 8;
+        // MODE2/2336 files store the subheader, then the 2048 user bytes.
+        track.sector_size = MODE2_SECTOR_SIZE;
+        track.header_size = MODE2_SUBHEADER_SIZE;
     } else if (mode.find("2048") != std::string_view::npos) {
         track.sector_size = DATA_SECTOR_SIZE;
         track.header_size = 0;
     } else {
         track.sector_size = RAW_SECTOR_SIZE;
-        track.header_size = mode.size() >= 5 && strncasecmp(mode.data(), "MODE2", 5) == 0 ? 24 : 16;
+        track.header_size = starts_with_ignoring_case(mode, "MODE2") ? MODE2_RAW_USER_DATA_OFFSET
+                                                                     : MODE1_RAW_USER_DATA_OFFSET;
     }
 }
 
@@ -269,11 +284,18 @@ int read_cue_sheet(const char *cue_path)
     cue_directory(cue_path, directory);
 
     char line[CUE_LINE_SIZE];
-    bool first_piece = true;
-    while (std::fgets(line, sizeof line, cue.get()) != nullptr) {
+    bool first_line = true;
+    for (;;) {
+        // fgets writes the last byte of the buffer only when the line filled
+        // it; a NUL there without a newline before it means the line is longer.
+        line[CUE_LINE_SIZE - 1] = 'x';
+        if (std::fgets(line, sizeof line, cue.get()) == nullptr)
+            break;
+        if (line[CUE_LINE_SIZE - 1] == '\0' && line[CUE_LINE_SIZE - 2] != '\n')
+            skip_rest_of_line(cue.get());
         std::string_view rest(line);
-        std::string_view keyword = take_keyword(rest, first_piece);
-        first_piece = false;
+        std::string_view keyword = take_keyword(rest, first_line);
+        first_line = false;
         if (equals_ignoring_case(keyword, "FILE")) {
             if (read_file_line(rest, directory) == LineOutcome::FAIL_OPEN)
                 return 0;

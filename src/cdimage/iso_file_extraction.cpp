@@ -21,8 +21,11 @@ void report_failure(const char *name, const std::string &reason)
 
 std::string describe_data_failure(const DataFailure &failure)
 {
-    if (failure.unread_sector >= 0)
-        return "read failed at sector " + std::to_string(failure.unread_sector);
+    if (failure.unread_sector >= 0) {
+        char text[48];
+        std::snprintf(text, sizeof text, "read failed at sector %lld", static_cast<long long>(failure.unread_sector));
+        return text;
+    }
     return std::strerror(failure.write_error);
 }
 

@@ -24,13 +24,20 @@
 #include <unistd.h>
 #include <vector>
 
+// A descriptor on one directory below the output directory. (A record of
+// its own, not a bare int, so that the shared library exports no vector of
+// ints.)
+struct HeldDirectory {
+    int fd;
+};
+
 // The output directory, and the directories below it that the last path
 // opened went through: the next path that shares them reuses their
 // descriptors, so a tree written in pre-order opens each directory once.
 struct OutputTree {
     int root_fd = -1;
-    std::string held_path;       // components of the held directories, joined by '/'
-    std::vector<int> held_fds;   // one descriptor per held component
+    std::string held_path;                // components of the held directories, joined by '/'
+    std::vector<HeldDirectory> held_fds;  // one per held component
 
     OutputTree() = default;
     OutputTree(const OutputTree &) = delete;
@@ -58,7 +65,7 @@ inline std::string describe_output_failure(const OutputFailure &failure, const c
 inline void close_held_directories(OutputTree &tree, std::size_t keep)
 {
     while (tree.held_fds.size() > keep) {
-        close(tree.held_fds.back());
+        close(tree.held_fds.back().fd);
         tree.held_fds.pop_back();
     }
 }
@@ -142,18 +149,18 @@ inline int open_output_directories(OutputTree &tree, const char *relative, std::
         if (end == std::string::npos)
             end = wanted.size();
         const std::string component = wanted.substr(start, end - start);
-        const int parent = tree.held_fds.empty() ? tree.root_fd : tree.held_fds.back();
+        const int parent = tree.held_fds.empty() ? tree.root_fd : tree.held_fds.back().fd;
         int fd = open_subdirectory(parent, component.c_str());
         if (fd < 0) {
             failure.error = errno;
             failure.link_length = is_symbolic_link_at(parent, component.c_str()) ? end : 0;
             return -1;
         }
-        tree.held_fds.push_back(fd);
+        tree.held_fds.push_back({fd});
         tree.held_path = wanted.substr(0, end);
         start = end + 1;
     }
-    return tree.held_fds.empty() ? tree.root_fd : tree.held_fds.back();
+    return tree.held_fds.empty() ? tree.root_fd : tree.held_fds.back().fd;
 }
 
 // Where a file goes: its directory's descriptor and its own name in it.

@@ -104,7 +104,7 @@ TEST(ImageState, AFailedOpenEndsTheImageOpenBeforeIt) {
     std::string all_audio = dir.at("audio.cue");
     write_text(all_audio, "FILE first.bin BINARY\nTRACK 07 AUDIO\nINDEX 01 00:00:00\n");
 
-    ASSERT_EQ(1, open_image(first));
+    ASSERT_EQ(1, open_quietly(first));
     // A cue sheet that cannot be opened leaves the tables as they were.
     std::string err;
     EXPECT_EQ(0, open_image(dir.at("nowhere.cue"), err, dir.at("other")));
@@ -114,7 +114,7 @@ TEST(ImageState, AFailedOpenEndsTheImageOpenBeforeIt) {
     EXPECT_EQ(3, cdimage_track_number(2));
     EXPECT_EQ(std::string("out"), g_image.out_root);
 
-    ASSERT_EQ(1, open_image(first));
+    ASSERT_EQ(1, open_quietly(first));
     // A cue sheet that is read refills the tables even when the open fails.
     EXPECT_EQ(0, open_image(all_audio, err));
     EXPECT_EQ("", err);
@@ -136,7 +136,7 @@ TEST(ImageState, ReopeningReplacesTheImage) {
     TempDir dir;
     std::string first = write_image(dir, "first", 1);
     std::string second = write_image(dir, "second", 10);
-    ASSERT_EQ(1, open_image(first));
+    ASSERT_EQ(1, open_quietly(first));
     std::string err;
     ASSERT_EQ(1, open_image(second, err, dir.at("second-out")));
     EXPECT_EQ(1, cdimage_is_open());

@@ -133,7 +133,7 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
 
 TEST(TrackLayout, WithoutPregapsTracksEndAtTheNextIndexOne) {
     WorkedExample disc(false);
-    ASSERT_EQ(1, open_image(disc.cue));
+    ASSERT_EQ(1, open_quietly(disc.cue));
     const int64_t lengths[] = {45150, 13500, 13350, 2250};
     const int lbas[] = {0, 45150, 58650, 72000};
     for (int i = 0; i < 4; ++i) {
@@ -202,7 +202,7 @@ TEST(TrackLayout, DataTrackIsTheFirstThatIsNotAudio) {
     write_text(dir.at("mixed.cue"), "FILE disc.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
                                     "TRACK 02 MODE1/2352\nINDEX 01 00:00:50\nTRACK 03 MODE2/2352\n"
                                     "INDEX 01 00:00:60\n");
-    ASSERT_EQ(1, open_image(dir.at("mixed.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("mixed.cue")));
     EXPECT_EQ(&g_image.tracks[1], g_image.data_track);
 }
 
@@ -224,7 +224,7 @@ TEST(TrackLayout, SectorSizeOfTheLastTrackEndsTheFileAndOfTheFirstCountsIt) {
                "FILE tail.bin BINARY\n"
                "TRACK 04 AUDIO\n"
                "INDEX 01 00:00:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     EXPECT_EQ(500, g_image.tracks[0].length);
     EXPECT_EQ(500, g_image.tracks[1].length);
     EXPECT_EQ(1000, g_image.tracks[2].length);
@@ -246,7 +246,7 @@ TEST(TrackLayout, Mode2Form2336SectorsAreCountedBy2336) {
                "FILE tail.bin BINARY\n"
                "TRACK 02 AUDIO\n"
                "INDEX 01 00:00:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     const Track &t = g_image.tracks[0];
     EXPECT_EQ(2336, t.sector_size);
     EXPECT_EQ(8, t.header_size);
@@ -274,7 +274,7 @@ TEST(TrackLayout, FileWithoutTracksCountsByRawSectors) {
                "FILE a.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
                "FILE extra.bin BINARY\n"
                "FILE c.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     // a.bin counts by its track's 2048-byte sectors, extra.bin by 2352.
     const int a_sectors = 20 * 2352 / 2048;
     EXPECT_EQ(a_sectors + 30, cdimage_track_lba(2));
@@ -291,7 +291,7 @@ TEST(TrackLayout, QueriesByNumberTakeTheFirstTrackAndExtentsTheLastAudioOne) {
                "TRACK 05 AUDIO\nINDEX 01 00:02:50\n"
                "TRACK 05 AUDIO\nINDEX 01 00:04:00\n"
                "TRACK 05 MODE2/2352\nINDEX 01 00:05:25\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     EXPECT_EQ(0, cdimage_track_is_audio(5));
     EXPECT_EQ(100, cdimage_track_lba(5));
     Extent e = audio_extent(5);
@@ -316,7 +316,7 @@ TEST(TrackLayout, AudioTrackAtOrPastTheEndOfItsFileHasNoExtent) {
                "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
                "TRACK 02 AUDIO\nINDEX 01 00:01:25\n"
                "FILE b.bin BINARY\nTRACK 03 AUDIO\nINDEX 01 00:02:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     EXPECT_EQ(0, g_image.tracks[1].length);
     EXPECT_EQ(-50, g_image.tracks[2].length);
     EXPECT_EQ(0, audio_extent(2).result);
@@ -330,7 +330,7 @@ TEST(TrackLayout, BigEndianFileIsFlaggedInItsExtent) {
     write_text(dir.at("disc.cue"),
                "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
                "FILE music.raw MOTOROLA\nTRACK 02 AUDIO\nINDEX 01 00:00:05\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     Extent e = audio_extent(2);
     ASSERT_EQ(1, e.result);
     EXPECT_EQ(1, e.big_endian);
@@ -349,7 +349,7 @@ TEST(TrackLayout, FrameCountOfAHugeTrackKeepsItsLow32Bits) {
     write_text(dir.at("disc.cue"),
                "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
                "FILE huge.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
-    ASSERT_EQ(1, open_image(dir.at("disc.cue")));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     EXPECT_EQ(sectors, g_image.tracks[1].length);
     Extent e = audio_extent(2);
     ASSERT_EQ(1, e.result);

@@ -24,17 +24,9 @@ std::string cue_with_second_file(const TempDir &dir, const std::string &file_lin
     return cue;
 }
 
-Bytes text_bytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
-
 Bytes le32(uint32_t value) {
     return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
             static_cast<uint8_t>(value >> 24)};
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
 }
 
 }  // namespace

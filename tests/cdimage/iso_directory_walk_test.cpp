@@ -35,13 +35,6 @@ std::vector<std::string> entry_names() {
     return out;
 }
 
-Bytes concat(const std::vector<Bytes> &parts) {
-    Bytes out;
-    for (const Bytes &part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 Bytes file_record(const std::string &identifier, uint32_t extent = FILE_EXTENT) {
     return directory_record(identifier, extent, 1, false);
 }
@@ -426,7 +419,7 @@ TEST_F(DirectoryWalk, UnsafeIdentifiersStayInsideTheOutputDirectory) {
 
     const std::string out = tmp.at("a/b/out");
     cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2048);
-    ASSERT_EQ(open_and_capture(cue, out).result, 1);
+    ASSERT_EQ(open_quietly(cue, out), 1);
     EXPECT_EQ(entry_names(), (std::vector<std::string>{"_", ".._.._ESCAPE.TXT", "_TMP_ABS.TXT", "N_L", "__", "___",
                                                        "___/_", "___/_/_", "___/UP.TXT"}));
     EXPECT_EQ(cdimage_extract_all(), 7);

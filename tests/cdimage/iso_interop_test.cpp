@@ -43,13 +43,6 @@ std::string container_label(Container c) {
     return "";
 }
 
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes out(size);
-    for (size_t i = 0; i < size; ++i)
-        out[i] = static_cast<uint8_t>(seed + i * 31 + i / 509);
-    return out;
-}
-
 // The source tree, by path relative to its root, in lower case.
 std::map<std::string, Bytes> source_files() {
     std::map<std::string, Bytes> files = {

@@ -2,6 +2,7 @@
 // may be written under the cut path, which names another directory.
 #include "cdimage_internal.h"
 #include "fixtures.h"
+#include "test_image.h"
 
 #include <gtest/gtest.h>
 
@@ -37,12 +38,7 @@ protected:
                                SectorMode::MODE1_2352);
     }
     void TearDown() override { cdimage_close(); }
-    void open(const std::string &out) {
-        testing::internal::CaptureStderr();
-        int result = cdimage_open(cue.c_str(), out.c_str());
-        testing::internal::GetCapturedStderr();
-        ASSERT_EQ(result, 1);
-    }
+    void open(const std::string &out) { ASSERT_EQ(open_quietly(cue, out), 1); }
     // Every extraction call refuses, and nothing appears anywhere.
     void expect_nothing_extracted() {
         const std::vector<std::string> before = list_tree(tmp.path);

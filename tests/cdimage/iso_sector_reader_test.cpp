@@ -99,7 +99,7 @@ TEST_F(SectorReader, BigEndianTrackFileBytesComeBackUnswapped) {
         odd_even[i] = 0xA0;  // neighbours differ, so a swap would show
     write_file(tmp.at("disc.bin"), wrap_sectors(odd_even, SectorMode::MODE1_2352));
     write_text(tmp.at("disc.cue"), "FILE disc.bin MOTOROLA\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n");
-    ASSERT_EQ(open_and_capture(tmp.at("disc.cue"), tmp.at("out")).result, 1);
+    ASSERT_EQ(open_quietly(tmp.at("disc.cue"), tmp.at("out")), 1);
     int ok = 0;
     EXPECT_EQ(read_sector(7, ok), sector_of(odd_even, 7));
     EXPECT_EQ(ok, 1);
@@ -167,7 +167,7 @@ TEST_F(SectorReader, FileEndingInsideTheLastUserBytesFailsThatSector) {
         write_file(dir.at("disc.bin"), stored);
         write_text(dir.at("disc.cue"), std::string("FILE disc.bin BINARY\nTRACK 01 ") + mode_word(mode) +
                                            "\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 00:00:40\n");
-        ASSERT_EQ(open_and_capture(dir.at("disc.cue"), dir.at("out")).result, 1);
+        ASSERT_EQ(open_quietly(dir.at("disc.cue"), dir.at("out")), 1);
         int ok = 0;
         EXPECT_EQ(read_sector(29, ok), sector_of(numbered_sectors(31), 29));
         EXPECT_EQ(ok, 1);
@@ -185,7 +185,7 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     const Bytes volume = build_iso_volume({iso_file("A.BIN;1", Bytes(5000, 7))});
     std::string cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2352);
     const int before = open_descriptor_count();
-    ASSERT_EQ(open_and_capture(cue, tmp.at("out")).result, 1);
+    ASSERT_EQ(open_quietly(cue, tmp.at("out")), 1);
     EXPECT_NE(g_image.data_file, nullptr);
     EXPECT_EQ(open_descriptor_count(), before + 1);
     int ok = 0;
@@ -195,7 +195,7 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     }
     EXPECT_EQ(open_descriptor_count(), before + 1);
     // A new open ends the old handle before it takes its own.
-    ASSERT_EQ(open_and_capture(cue, tmp.at("out")).result, 1);
+    ASSERT_EQ(open_quietly(cue, tmp.at("out")), 1);
     EXPECT_EQ(open_descriptor_count(), before + 1);
     cdimage_close();
     EXPECT_EQ(g_image.data_file, nullptr);
@@ -237,7 +237,7 @@ TEST_F(SectorReader, RunsStopAtTheFirstSectorThatCannotBeReadWhole) {
             write_text(dir.at("disc.cue"), std::string("FILE disc.bin BINARY\nTRACK 01 ") + mode_word(mode) +
                                                "\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 " +
                                                msf_text(layout.track_end) + "\n");
-            ASSERT_EQ(open_and_capture(dir.at("disc.cue"), dir.at("out")).result, 1);
+            ASSERT_EQ(open_quietly(dir.at("disc.cue"), dir.at("out")), 1);
 
             Bytes run(static_cast<size_t>(SECTORS_PER_RUN) * ISO_SECTOR);
             struct RunCase {

@@ -17,10 +17,6 @@
 
 namespace {
 
-constexpr uint32_t SECTOR_BYTES = 2352;
-constexpr uint32_t SECTOR_FRAMES = 588;
-constexpr std::size_t HEADER_BYTES = 44;
-
 // Every image needs a data track to open: an empty volume in a file of its own.
 const char DATA_TRACK[] =
     "FILE \"data.bin\" BINARY\n"
@@ -31,35 +27,8 @@ void write_data_track(const TempDir &dir) {
     write_file(dir.at("data.bin"), wrap_sectors(build_iso_volume({}), SectorMode::MODE1_2352));
 }
 
-// Bytes that differ from frame to frame and inside every frame, so that a
-// shifted, swapped or truncated copy never matches.
-Bytes pattern(std::size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>(i * 7 + i / 251 + seed);
-    return bytes;
-}
-
-Bytes slice(const Bytes &bytes, std::size_t from, std::size_t size) {
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                 bytes.begin() + static_cast<std::ptrdiff_t>(from + size));
-}
-
-uint32_t le32_at(const Bytes &bytes, std::size_t at) {
-    return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-           static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
-
-// Opens the cue sheet; its own lines on standard error are not looked at.
-void open_audio_image(const std::string &cue, const std::string &out_dir) {
-    testing::internal::CaptureStderr();
-    const int opened = cdimage_open(cue.c_str(), out_dir.c_str());
-    const std::string open_lines = testing::internal::GetCapturedStderr();
-    ASSERT_EQ(1, opened) << open_lines;
-}
-
 Captured open_and_export(const std::string &cue, const std::string &out_dir) {
-    open_audio_image(cue, out_dir);
+    EXPECT_EQ(1, open_quietly(cue, out_dir));
     const Captured captured = export_into(out_dir);
     cdimage_close();
     return captured;
@@ -69,12 +38,12 @@ TEST(AudioExport, BinaryTrackIsTheHeaderThenItsSectorsByteForByte) {
     TempDir dir;
     Bytes bin = wrap_sectors(build_iso_volume({}), SectorMode::MODE1_2352);
     const std::size_t track_start = bin.size();
-    const Bytes samples = pattern(5 * SECTOR_BYTES, 3);
+    const Bytes samples = pattern(5 * RAW_SECTOR, 3);
     bin.insert(bin.end(), samples.begin(), samples.end());
     write_file(dir.at("disc.bin"), bin);
     write_text(dir.at("disc.cue"), "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
                                    "  TRACK 02 AUDIO\n    INDEX 01 " +
-                                       msf_text(static_cast<uint32_t>(track_start / SECTOR_BYTES)) + "\n");
+                                       msf_text(static_cast<uint32_t>(track_start / RAW_SECTOR)) + "\n");
 
     const Captured run = open_and_export(dir.at("disc.cue"), dir.at("out"));
 
@@ -85,15 +54,15 @@ TEST(AudioExport, BinaryTrackIsTheHeaderThenItsSectorsByteForByte) {
     const Bytes header = {'R', 'I', 'F', 'F', 0x14, 0x2e, 0x00, 0x00, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
                           0x10, 0x00, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x44, 0xac, 0x00, 0x00,
                           0x10, 0xb1, 0x02, 0x00, 0x04, 0x00, 0x10, 0x00, 'd', 'a', 't', 'a', 0xf0, 0x2d, 0x00, 0x00};
-    ASSERT_EQ(HEADER_BYTES + samples.size(), wave.size());
-    EXPECT_EQ(header, slice(wave, 0, HEADER_BYTES));
-    EXPECT_TRUE(slice(wave, HEADER_BYTES, samples.size()) == slice(bin, track_start, samples.size()));
+    ASSERT_EQ(WAVE_HEADER + samples.size(), wave.size());
+    EXPECT_EQ(header, slice(wave, 0, WAVE_HEADER));
+    EXPECT_TRUE(slice(wave, WAVE_HEADER, samples.size()) == slice(bin, track_start, samples.size()));
 }
 
 TEST(AudioExport, MotorolaTrackComesOutLittleEndian) {
     TempDir dir;
     write_data_track(dir);
-    Bytes big = pattern(2 * SECTOR_BYTES, 9);
+    Bytes big = pattern(2 * RAW_SECTOR, 9);
     const Bytes first_frame = {0x12, 0x34, 0x56, 0x78};
     std::copy(first_frame.begin(), first_frame.end(), big.begin());
     write_file(dir.at("audio.bin"), big);
@@ -104,8 +73,8 @@ TEST(AudioExport, MotorolaTrackComesOutLittleEndian) {
     EXPECT_EQ("track 02: 0:00\n", run.out);
     EXPECT_EQ("", run.err);
     const Bytes wave = read_file(dir.at("out/audio/track02.wav"));
-    ASSERT_EQ(HEADER_BYTES + big.size(), wave.size());
-    EXPECT_EQ((Bytes{0x34, 0x12, 0x78, 0x56}), slice(wave, HEADER_BYTES, 4));
+    ASSERT_EQ(WAVE_HEADER + big.size(), wave.size());
+    EXPECT_EQ((Bytes{0x34, 0x12, 0x78, 0x56}), slice(wave, WAVE_HEADER, 4));
     Bytes swapped = big;
     for (std::size_t i = 0; i < swapped.size(); i += 2)
         std::swap(swapped[i], swapped[i + 1]);
@@ -117,7 +86,7 @@ TEST(AudioExport, WaveTrackFileGivesTheSamplesBehindItsDataChunk) {
     write_data_track(dir);
     // 3 whole sectors and 100 frames more: the partial sector is no part of
     // the track. A LIST chunk stands between "fmt " and "data".
-    const Bytes samples = tone_samples(3 * SECTOR_FRAMES + 100, 440.0, 880.0);
+    const Bytes samples = tone_samples(3 * FRAMES_PER_SECTOR + 100, 440.0, 880.0);
     const Bytes format = {0x01, 0x00, 0x02, 0x00, 0x44, 0xac, 0x00, 0x00, 0x10, 0xb1, 0x02, 0x00, 0x04, 0x00, 0x10, 0x00};
     write_file(dir.at("track02.wav"), riff_wave({{"fmt ", format}, {"LIST", pattern(25, 1)}, {"data", samples}}));
     write_text(dir.at("disc.cue"), std::string(DATA_TRACK) + "FILE \"track02.wav\" WAVE\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n");
@@ -126,7 +95,7 @@ TEST(AudioExport, WaveTrackFileGivesTheSamplesBehindItsDataChunk) {
 
     EXPECT_EQ("track 02: 0:00\n", run.out);
     EXPECT_EQ("", run.err);
-    EXPECT_TRUE(wave_file(slice(samples, 0, 3 * SECTOR_BYTES)) == read_file(dir.at("out/audio/track02.wav")));
+    EXPECT_TRUE(wave_file(slice(samples, 0, 3 * RAW_SECTOR)) == read_file(dir.at("out/audio/track02.wav")));
 }
 
 TEST(AudioExport, TrackFileEndingInsideTheTrackGivesItsWholeFrames) {
@@ -148,18 +117,18 @@ TEST(AudioExport, TrackFileEndingInsideTheTrackGivesItsWholeFrames) {
     // Track 03 starts past the end of its file: it has no length.
     EXPECT_EQ("track 03: read failed\n", run.err);
     const Bytes wave = read_file(dir.at("out/audio/track02.wav"));
-    ASSERT_EQ(HEADER_BYTES + 1000, wave.size());
+    ASSERT_EQ(WAVE_HEADER + 1000, wave.size());
     EXPECT_EQ(1036u, le32_at(wave, 4));
     EXPECT_EQ(1000u, le32_at(wave, 40));
-    EXPECT_TRUE(slice(bytes, 0, 1000) == slice(wave, HEADER_BYTES, 1000));
+    EXPECT_TRUE(slice(bytes, 0, 1000) == slice(wave, WAVE_HEADER, 1000));
     EXPECT_FALSE(path_exists(dir.at("out/audio/track03.wav")));
 }
 
 TEST(AudioExport, TrackWithoutSamplesInItsFile) {
     TempDir dir;
     write_data_track(dir);
-    write_file(dir.at("a.bin"), pattern(2 * SECTOR_BYTES, 1));
-    write_file(dir.at("b.bin"), pattern(2 * SECTOR_BYTES, 2));
+    write_file(dir.at("a.bin"), pattern(2 * RAW_SECTOR, 1));
+    write_file(dir.at("b.bin"), pattern(2 * RAW_SECTOR, 2));
     // Track 02 starts a sector past a.bin's end, but track 03 starts further
     // out, so track 02 has a length and nothing to read. Track 03 is a.bin's
     // last track and lies past its end (a negative length); track 04 starts
@@ -208,7 +177,7 @@ TEST_P(Duration, CountsWholeMinutesAndSeconds) {
     EXPECT_EQ(std::string(c.line) + "\n", run.out);
     struct stat st;
     ASSERT_EQ(0, stat(dir.at("out/audio/track02.wav").c_str(), &st));
-    EXPECT_EQ(static_cast<off_t>(HEADER_BYTES + c.file_bytes / 4 * 4), st.st_size);
+    EXPECT_EQ(static_cast<off_t>(WAVE_HEADER + c.file_bytes / 4 * 4), st.st_size);
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, Duration,
@@ -225,8 +194,8 @@ TEST(AudioExport, TrackTooLongForTheHeaderGivesNoFile) {
     TempDir dir;
     write_data_track(dir);
     // 1,826,092 sectors: 1,073,742,096 frames.
-    write_sparse_file(dir.at("long.bin"), 1826092ull * SECTOR_BYTES);
-    write_file(dir.at("short.bin"), pattern(SECTOR_BYTES, 4));
+    write_sparse_file(dir.at("long.bin"), 1826092ull * RAW_SECTOR);
+    write_file(dir.at("short.bin"), pattern(RAW_SECTOR, 4));
     write_text(dir.at("disc.cue"), std::string(DATA_TRACK) +
                                        "FILE \"long.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
                                        "FILE \"short.bin\" BINARY\n  TRACK 03 AUDIO\n    INDEX 01 00:00:00\n");
@@ -256,9 +225,9 @@ TEST_P(SameNumber, ExportGoesByTrackNumber) {
     const SameNumberCase &c = GetParam();
     TempDir dir;
     write_data_track(dir);
-    write_file(dir.at("data2.bin"), pattern(4 * SECTOR_BYTES, 7));
-    write_file(dir.at("a.bin"), pattern(SECTOR_BYTES, 10));
-    write_file(dir.at("b.bin"), pattern(2 * SECTOR_BYTES, 20));
+    write_file(dir.at("data2.bin"), pattern(4 * RAW_SECTOR, 7));
+    write_file(dir.at("a.bin"), pattern(RAW_SECTOR, 10));
+    write_file(dir.at("b.bin"), pattern(2 * RAW_SECTOR, 20));
     write_text(dir.at("disc.cue"), std::string(DATA_TRACK) + c.tracks);
 
     const Captured run = open_and_export(dir.at("disc.cue"), dir.at("out"));
@@ -330,7 +299,7 @@ TEST_P(OggTrack, WritesTheDecodedSamplesOfTheExtent) {
     write_data_track(dir);
     // 150 sectors and half a sector of decoded audio: the half sector is no
     // part of track 03.
-    const Bytes stereo = tone_samples(150 * SECTOR_FRAMES + SECTOR_FRAMES / 2, 440.0, 660.0);
+    const Bytes stereo = tone_samples(150 * FRAMES_PER_SECTOR + FRAMES_PER_SECTOR / 2, 440.0, 660.0);
     Bytes source;
     for (std::size_t i = 0; i < stereo.size(); i += c.channels == 1 ? 4 : 2) {
         source.push_back(stereo[i]);
@@ -344,7 +313,7 @@ TEST_P(OggTrack, WritesTheDecodedSamplesOfTheExtent) {
                                        "\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
                                        "  TRACK 03 AUDIO\n    INDEX 01 00:01:00\n");
 
-    open_audio_image(dir.at("disc.cue"), dir.at("out"));
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue"), dir.at("out")));
     const int tracks[] = {2, 3};
     uint64_t offsets[2] = {};
     uint32_t frames[2] = {};
@@ -358,19 +327,19 @@ TEST_P(OggTrack, WritesTheDecodedSamplesOfTheExtent) {
 
     EXPECT_EQ("track 02: 0:01\ntrack 03: 0:01\n", run.out);
     EXPECT_EQ("", run.err);
-    EXPECT_EQ(75u * SECTOR_BYTES, offsets[1]);
+    EXPECT_EQ(75u * RAW_SECTOR, offsets[1]);
     for (int t = 0; t < 2; ++t) {
         char name[32];
         std::snprintf(name, sizeof name, "out/audio/track%02d.wav", tracks[t]);
         const Bytes wave = read_file(dir.at(name));
-        ASSERT_EQ(HEADER_BYTES + std::size_t{frames[t]} * 4, wave.size()) << name;
-        EXPECT_EQ(slice(wave_file(Bytes(std::size_t{frames[t]} * 4)), 0, HEADER_BYTES), slice(wave, 0, HEADER_BYTES));
+        ASSERT_EQ(WAVE_HEADER + std::size_t{frames[t]} * 4, wave.size()) << name;
+        EXPECT_EQ(slice(wave_file(Bytes(std::size_t{frames[t]} * 4)), 0, WAVE_HEADER), slice(wave, 0, WAVE_HEADER));
         const std::size_t first = offsets[t] / 4;
         ASSERT_LE((first + frames[t]) * c.channels * 2, reference.size()) << name;
         int worst = 0;
         for (std::size_t i = 0; i < frames[t]; ++i) {
             for (int side = 0; side < 2; ++side) {
-                const int got = sample_at(wave, HEADER_BYTES / 2 + 2 * i + side);
+                const int got = sample_at(wave, WAVE_HEADER / 2 + 2 * i + side);
                 const int want = sample_at(reference, (first + i) * c.channels + (c.channels == 1 ? 0 : side));
                 worst = std::max(worst, std::abs(got - want));
             }
@@ -409,7 +378,7 @@ TEST_P(LongOutputDirectory, NothingIsCreatedAtACutPath) {
     const std::size_t length = GetParam();
     TempDir dir;
     write_data_track(dir);
-    write_file(dir.at("audio.bin"), pattern(2 * SECTOR_BYTES, 6));
+    write_file(dir.at("audio.bin"), pattern(2 * RAW_SECTOR, 6));
     write_text(dir.at("disc.cue"), std::string(DATA_TRACK) +
                                        "FILE \"audio.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
                                        "  TRACK 03 AUDIO\n    INDEX 01 00:00:01\n");

@@ -21,19 +21,6 @@ int directory_mode(const std::string &path) {
     return static_cast<int>(st.st_mode & 07777);
 }
 
-std::string replace_all(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes out(size);
-    for (size_t i = 0; i < size; ++i)
-        out[i] = static_cast<uint8_t>(seed + i * 7 + i / 2048);
-    return out;
-}
-
 const char *const DATA_TRACK = "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n";
 
 // disc.bin: a MODE1/2352 data track holding the volume, then `audio_sectors`
@@ -42,8 +29,8 @@ const char *const DATA_TRACK = "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX
 void write_disc(const TempDir &dir, const std::vector<IsoNode> &tree, uint32_t audio_sectors,
                 const std::string &more_lines = "") {
     Bytes bin = wrap_sectors(build_iso_volume(tree), SectorMode::MODE1_2352);
-    const uint32_t audio_start = static_cast<uint32_t>(bin.size() / 2352);
-    Bytes audio = pattern(static_cast<size_t>(audio_sectors) * 2352, 3);
+    const uint32_t audio_start = static_cast<uint32_t>(bin.size() / RAW_SECTOR);
+    Bytes audio = pattern(static_cast<size_t>(audio_sectors) * RAW_SECTOR, 3);
     bin.insert(bin.end(), audio.begin(), audio.end());
     write_file(dir.at("disc.bin"), bin);
     write_text(dir.at("disc.cue"),
@@ -213,7 +200,7 @@ TEST(Cli, LinesKeepTheirOrderOnOnePipe) {
 TEST(Cli, CutImageGivesTheFilesBeforeTheCutAndNamesTheRest) {
     std::vector<IsoNode> files;
     for (int i = 0; i < 10; ++i)
-        files.push_back(iso_file("F" + std::to_string(i) + ".BIN;1", pattern(5000 + 1000 * i, static_cast<uint8_t>(i))));
+        files.push_back(iso_file("F" + std::to_string(i) + ".BIN;1", pattern(static_cast<size_t>(5000 + 1000 * i), static_cast<uint8_t>(i))));
     const Bytes volume = build_iso_volume({iso_dir("DIR", {files.begin(), files.begin() + 5}), files[5], files[6],
                                            files[7], files[8], files[9]});
     const uint32_t volume_sectors = static_cast<uint32_t>(volume.size() / ISO_SECTOR);
@@ -263,7 +250,7 @@ TEST(Cli, CutImageGivesTheFilesBeforeTheCutAndNamesTheRest) {
         for (const std::string &name : whole) {
             const std::string leaf = name.substr(name.rfind('/') + 1);
             const int i = leaf[1] - '0';
-            EXPECT_EQ(read_file(work.at("out/" + name)), pattern(5000 + 1000 * i, static_cast<uint8_t>(i))) << name;
+            EXPECT_EQ(read_file(work.at("out/" + name)), pattern(static_cast<size_t>(5000 + 1000 * i), static_cast<uint8_t>(i))) << name;
         }
     }
 }

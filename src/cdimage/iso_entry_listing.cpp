@@ -1,0 +1,22 @@
+// Listing of the volume's entries in table order, for callers that do not
+// know the names beforehand.
+#include "cdimage_internal.h"
+
+extern "C" int cdimage_entry_count(void)
+{
+    return g_image.is_open ? g_image.entry_count : 0;
+}
+
+extern "C" int cdimage_entry_info(int index, const char **name, uint64_t *size, int *is_dir)
+{
+    if (!g_image.is_open || index < 0 || index >= g_image.entry_count)
+        return 0;
+    const FsEntry &entry = g_image.entries[index];
+    if (name != nullptr)
+        *name = entry.name;
+    if (size != nullptr)
+        *size = entry.size;
+    if (is_dir != nullptr)
+        *is_dir = entry.is_dir;
+    return 1;
+}
