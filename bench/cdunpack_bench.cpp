@@ -3,7 +3,7 @@
 // that every byte of that output is right, and reports the tool's peak
 // resident memory.
 //
-//   cdunpack_bench [--quick] [--runs N] [--only NAME,...]
+//   cdunpack_bench [--quick] [--runs N] [--only NAME,...] [--binary PATH] [--dir DIR]
 //   cdunpack_bench --strace NAME
 //
 // Inputs and outputs live under /dev/shm/cdunpack-bench (a tmpfs, so the page
@@ -34,12 +34,14 @@
 
 namespace {
 
-const std::string WORK_DIR = "/dev/shm/cdunpack-bench";
+// Where inputs and outputs live; --dir moves it, so that two benchmarks on
+// one machine keep apart.
+std::string g_work_dir = "/dev/shm/cdunpack-bench";
 
 constexpr uint64_t MIB = 1024 * 1024;
 constexpr uint32_t SECTORS_PER_SECOND = 75;
 constexpr uint32_t SECTORS_PER_MINUTE = 60 * SECTORS_PER_SECOND;
-// Decoded Ogg Vorbis samples below this peak count as silence.
+// Decoded samples below this peak count as silence.
 constexpr int AUDIBLE_PEAK = 1000;
 
 // ---- deterministic contents --------------------------------------------------
@@ -105,6 +107,14 @@ struct RawTrack {
     uint64_t seed;
 };
 
+// A tone encoded by a codec's reference encoder.
+struct CompressedTrack {
+    Codec codec;
+    const char *encoder;
+    const char *suffix;
+    uint32_t frames;
+};
+
 struct Input {
     std::string name;
     std::string what;
@@ -113,7 +123,7 @@ struct Input {
     bool data_in_wave = false;              // the data track's file is a RIFF WAVE file
     std::vector<RawTrack> behind_data;      // audio tracks in the data track's file
     std::vector<RawTrack> in_audio_file;    // audio tracks in a raw file of their own
-    uint32_t ogg_frames = 0;                // an Ogg Vorbis track of a tone; 0 for none
+    std::vector<CompressedTrack> compressed;  // tracks of a tone, each in a file of its own
 };
 
 void collect_dirs(DirSpec &dir, std::vector<DirSpec *> &out) {
@@ -223,6 +233,42 @@ Input many_input(const std::string &name, unsigned entries) {
     return input;
 }
 
+// A tree three directories wide and six deep, with a chain of 24 more levels
+// below its first leaf (30 levels in all), and files of 0 to 4 KiB dealt out
+// over every directory: `entries` files and directories together.
+Input wide_input(const std::string &name, unsigned entries) {
+    Input input;
+    input.name = name;
+    std::vector<DirSpec *> level = {&input.volume};
+    unsigned directories = 0;
+    for (unsigned depth = 1; depth <= 6; ++depth) {
+        std::vector<DirSpec *> next;
+        for (DirSpec *dir : level) {
+            for (unsigned i = 0; i < 3; ++i)
+                dir->dirs.push_back(dir_named("S%u", i));
+            directories += 3;
+        }
+        // Pointers are taken once a level's vectors have stopped growing.
+        for (DirSpec *dir : level)
+            for (DirSpec &sub : dir->dirs)
+                next.push_back(&sub);
+        level = next;
+    }
+    DirSpec *deep = level.front();
+    for (unsigned depth = 7; depth <= 30; ++depth, ++directories) {
+        deep->dirs.push_back(dir_named("L%u", depth));
+        deep = &deep->dirs.back();
+    }
+    const unsigned files = entries - directories;
+    input.what = "MODE1/2352 volume of " + std::to_string(entries) + " entries: " + std::to_string(files) +
+                 " files of 0-4 KiB in " + std::to_string(directories) + " directories, 30 levels deep";
+    std::vector<uint32_t> sizes;
+    for (unsigned i = 0; i < files; ++i)
+        sizes.push_back(static_cast<uint32_t>(mix(0x91DE + i) % 4097));
+    distribute_files(input.volume, sizes, 0x91DE);
+    return input;
+}
+
 // A small MODE1/2048 data track in its own file, then one audio track of
 // `minutes` in a raw file of its own.
 Input long_input(const std::string &name, uint32_t minutes) {
@@ -243,7 +289,7 @@ Input long_input(const std::string &name, uint32_t minutes) {
 Input wavogg_input() {
     Input input;
     input.name = "wavogg";
-    input.what = "MODE1/2048 volume in a WAVE file (236 files), a 2-minute Ogg Vorbis track";
+    input.what = "MODE1/2048 volume in a WAVE file (236 files), a 2-minute Ogg Vorbis track, a 2-minute FLAC track";
     input.data_mode = SectorMode::MODE1_2048;
     input.data_in_wave = true;
     for (unsigned d = 0; d < 4; ++d) {
@@ -253,13 +299,21 @@ Input wavogg_input() {
         input.volume.dirs.push_back(top);
     }
     distribute_files(input.volume, log_spread_sizes(236, 512, 2 * MIB, 48'000'000, 7), 0x0A6);
-    input.ogg_frames = 120 * 44100;  // 9000 whole sectors
+    // 9000 whole sectors each.
+    input.compressed = {{Codec::VORBIS, "oggenc", ".ogg", 120 * 44100}, {Codec::FLAC, "flac", ".flac", 120 * 44100}};
     return input;
 }
 
 std::vector<Input> all_inputs() {
-    return {big_input(),           many_input("many-half", 2048), many_input("many", 4096),
-            long_input("long-half", 40), long_input("long", 80), wavogg_input()};
+    return {big_input(),
+            many_input("many-half", 2048),
+            many_input("many", 4096),
+            wide_input("wide", 20000),
+            wide_input("wide-10k", 10000),
+            wide_input("wide-100k", 100000),
+            long_input("long-half", 40),
+            long_input("long", 80),
+            wavogg_input()};
 }
 
 // ---- what the tool must write --------------------------------------------------
@@ -268,7 +322,7 @@ struct ExpectedWave {
     int number;
     uint64_t bytes;   // of the "data" chunk
     uint64_t seed;    // of the raw samples; unused for a decoded track
-    bool decoded;     // from Ogg Vorbis: only the length and audibility are checked
+    bool decoded;     // from a compressed file: only the length and audibility are checked
 };
 
 struct Expected {
@@ -308,8 +362,8 @@ Expected expected_output(const Input &input) {
     for (const auto *tracks : {&input.behind_data, &input.in_audio_file})
         for (const RawTrack &track : *tracks)
             expected.waves.push_back({number++, uint64_t{track.sectors} * RAW_SECTOR, track.seed, false});
-    if (input.ogg_frames > 0)
-        expected.waves.push_back({number++, uint64_t{input.ogg_frames} / FRAMES_PER_SECTOR * RAW_SECTOR, 0, true});
+    for (const CompressedTrack &track : input.compressed)
+        expected.waves.push_back({number++, uint64_t{track.frames} / FRAMES_PER_SECTOR * RAW_SECTOR, 0, true});
     expected.tracks = number - 1;
     if (!expected.waves.empty())
         expected.tree.push_back("audio/");
@@ -431,17 +485,17 @@ std::string make_image(const Input &input, const std::string &dir) {
         cue += "FILE \"" + audio_name + "\" BINARY\n" + append_raw_tracks(out.get(), input.in_audio_file, 0, number);
         close_checked(std::move(out), audio_path);
     }
-    if (input.ogg_frames > 0) {
+    for (const CompressedTrack &track : input.compressed) {
         const std::string source = dir + "/tone.wav";
-        const std::string ogg_name = input.name + ".ogg";
-        write_file(source, wave_file(tone_samples(input.ogg_frames, 440.0, 554.37)));
-        const RunResult encoded = run_program({"oggenc", "-Q", "-o", dir + "/" + ogg_name, source});
+        const std::string name = input.name + track.suffix;
+        write_file(source, wave_file(tone_samples(track.frames, 440.0, 554.37)));
+        const RunResult encoded = encode_audio(track.codec, source, dir + "/" + name);
         std::remove(source.c_str());
         if (encoded.exit_code != 0)
-            throw std::runtime_error("oggenc failed: " + encoded.err);
+            throw std::runtime_error(std::string(track.encoder) + " failed: " + encoded.err);
         char head[32];
         std::snprintf(head, sizeof head, "  TRACK %02d AUDIO\n", number++);
-        cue += "FILE \"" + ogg_name + "\" WAVE\n" + head + "    INDEX 01 00:00:00\n";
+        cue += "FILE \"" + name + "\" WAVE\n" + head + "    INDEX 01 00:00:00\n";
     }
     const std::string cue_path = dir + "/" + input.name + ".cue";
     write_text(cue_path, cue);
@@ -570,8 +624,11 @@ void check_stream(const std::string &path, uint64_t offset, uint64_t bytes, uint
     if (lseek(file.fd, static_cast<off_t>(offset), SEEK_SET) < 0)
         throw Failure("cannot seek in " + path);
     ByteStream stream(seed);
-    std::vector<uint8_t> got(MIB);
-    std::vector<uint8_t> want(MIB);
+    // Buffers of the file's size up to 1 MiB: a fresh megabyte per small
+    // file would cost more than the comparison.
+    const size_t buffer_bytes = static_cast<size_t>(std::min<uint64_t>(bytes, MIB));
+    std::vector<uint8_t> got(buffer_bytes);
+    std::vector<uint8_t> want(buffer_bytes);
     for (uint64_t done = 0; done < bytes;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(bytes - done, MIB));
         stream.fill(want.data(), n);
@@ -664,6 +721,7 @@ void check_output(const Input &input, const Expected &expected, const std::strin
 // ---- the benchmark -----------------------------------------------------------------
 
 struct Options {
+    std::string binary = cdunpack_binary();
     int runs = 5;
     std::vector<std::string> only;
     std::string strace_input;
@@ -709,18 +767,35 @@ bool has_room(const Input &input, const Expected &expected) {
 
 // Makes the input; gives its cue sheet's path, or "" when it is skipped.
 std::string prepare(const Input &input, const Expected &expected) {
-    if (input.ogg_frames > 0 && !have_program("oggenc")) {
-        std::fprintf(stderr, "cdunpack_bench: %s skipped: oggenc is not on PATH\n", input.name.c_str());
-        return "";
+    for (const CompressedTrack &track : input.compressed) {
+        if (!have_program(track.encoder)) {
+            std::fprintf(stderr, "cdunpack_bench: %s skipped: %s is not on PATH\n", input.name.c_str(), track.encoder);
+            return "";
+        }
     }
     if (!has_room(input, expected))
         return "";
-    const std::string dir = WORK_DIR + "/" + input.name;
+    const std::string dir = g_work_dir + "/" + input.name;
     std::filesystem::create_directories(dir);
     std::fprintf(stderr, "%s: making it (%s)\n", input.name.c_str(), input.what.c_str());
     if (!make_image_in_child(input, dir))
         throw std::runtime_error("cannot make " + input.name);
     return dir + "/" + input.name + ".cue";
+}
+
+// A child forked by this process starts out with this process's resident
+// pages (the descriptions of the inputs), and they count in its peak. GNU
+// time is small: the tool started by it reports its own peak alone.
+const char *const GNU_TIME = "/usr/bin/time";
+
+double peak_under_time(const std::vector<std::string> &tool, const std::string &out_log, const std::string &err_log) {
+    const std::string peak_file = g_work_dir + "/peak.txt";
+    std::vector<std::string> argv = {GNU_TIME, "-f", "%M", "-o", peak_file};
+    argv.insert(argv.end(), tool.begin(), tool.end());
+    const Outcome run = run_measured(argv, out_log, err_log);
+    if (run.exit_code != 0)
+        throw Failure("the run under " + std::string(GNU_TIME) + " failed: " + read_text(err_log));
+    return std::stod(read_text(peak_file)) / 1024.0;
 }
 
 Row measure(const Input &input, const Options &options) {
@@ -729,13 +804,13 @@ Row measure(const Input &input, const Options &options) {
     const std::string cue = prepare(input, expected);
     if (cue.empty())
         return row;
-    const std::string dir = WORK_DIR + "/" + input.name;
+    const std::string dir = g_work_dir + "/" + input.name;
     row.image_mb = static_cast<double>(tree_bytes(dir)) / 1e6;
-    const std::string out = WORK_DIR + "/out";
-    const std::string copy = WORK_DIR + "/copy";
-    const std::string out_log = WORK_DIR + "/stdout.txt";
-    const std::string err_log = WORK_DIR + "/stderr.txt";
-    const std::vector<std::string> tool = {cdunpack_binary(), cue, out};
+    const std::string out = g_work_dir + "/out";
+    const std::string copy = g_work_dir + "/copy";
+    const std::string out_log = g_work_dir + "/stdout.txt";
+    const std::string err_log = g_work_dir + "/stderr.txt";
+    const std::vector<std::string> tool = {options.binary, cue, out};
     const std::vector<std::string> cp = {"cp", "-r", out, copy};
 
     // One run to check every byte, which also warms everything up.
@@ -746,6 +821,10 @@ Row measure(const Input &input, const Options &options) {
     check_output(input, expected, out);
     row.out_mb = static_cast<double>(tree_bytes(out)) / 1e6;
     row.peak_mib = first.peak_mib;
+    if (access(GNU_TIME, X_OK) == 0) {
+        std::filesystem::remove_all(out);
+        row.peak_mib = peak_under_time(tool, out_log, err_log);
+    }
 
     std::vector<double> tool_times;
     std::vector<double> copy_times;
@@ -760,7 +839,6 @@ Row measure(const Input &input, const Options &options) {
             throw Failure(input.name + ": cp -r failed: " + read_text(err_log));
         tool_times.push_back(timed.seconds);
         copy_times.push_back(copied.seconds);
-        row.peak_mib = std::max(row.peak_mib, timed.peak_mib);
     }
     std::filesystem::remove_all(out);
     std::filesystem::remove_all(copy);
@@ -794,9 +872,9 @@ void print_scaling(const std::vector<Row> &rows, const std::string &small, const
 void print_report(const std::vector<Row> &rows, const Options &options, const std::string &command,
                   double floor_mib) {
     std::printf("\n$ %s\n", command.c_str());
-    std::printf("cdunpack: %s; inputs and outputs on /dev/shm; medians of %d runs each (fresh output directory "
+    std::printf("cdunpack: %s; inputs and outputs in %s; medians of %d runs each (fresh output directory "
                 "per run, cp -r of that run's output right after it)\n\n",
-                cdunpack_binary().c_str(), options.runs);
+                options.binary.c_str(), g_work_dir.c_str(), options.runs);
     std::printf("%-10s %6s %9s %9s %12s %10s %7s %14s\n", "input", "files", "image MB", "out MB", "cdunpack s",
                 "cp -r s", "ratio", "peak RSS MiB");
     for (const Row &row : rows) {
@@ -809,17 +887,24 @@ void print_report(const std::vector<Row> &rows, const Options &options, const st
                     row.out_mb, row.tool_s, row.copy_s, row.tool_s / row.copy_s, row.peak_mib);
     }
     std::printf("\n(files: files written, WAVE files included; out MB: bytes written, which cp -r copies again; "
-                "a child forked by this program reports at least %.1f MiB, as /bin/true does)\n\n",
-                floor_mib);
+                "peak RSS: %s)\n\n",
+                access(GNU_TIME, X_OK) == 0
+                    ? "the tool's alone, as GNU time reports it"
+                    : ("a child forked by this program, at least " + std::to_string(floor_mib) +
+                       " MiB as /bin/true shows; install GNU time for the tool's own")
+                          .c_str());
     std::printf("targets:\n");
-    for (const char *name : {"big", "many", "long"})
+    for (const char *name : {"big", "many", "wide", "long"})
         if (const Row *row = find_row(rows, name))
             std::printf("  %s: ratio %.2f <= 1.0: %s\n", name, row->tool_s / row->copy_s,
                         verdict(row->tool_s <= row->copy_s));
-    for (const Row &row : rows)
+    for (const Row &row : rows) {
+        // A volume of 100,000 entries may take up to 64 MiB, any other 16.
+        const double limit = row.name == "wide-100k" ? 64.0 : 16.0;
         if (row.tool_s > 0)
-            std::printf("  %s: peak RSS %.1f MiB < 16 MiB: %s\n", row.name.c_str(), row.peak_mib,
-                        verdict(row.peak_mib < 16.0));
+            std::printf("  %s: peak RSS %.1f MiB < %.0f MiB: %s\n", row.name.c_str(), row.peak_mib, limit,
+                        verdict(row.peak_mib < limit));
+    }
     const Row *many_half = find_row(rows, "many-half");
     const Row *many = find_row(rows, "many");
     if (many_half && many)
@@ -835,10 +920,10 @@ void strace_run(const Input &input) {
     const std::string cue = prepare(input, expected);
     if (cue.empty())
         throw std::runtime_error(input.name + " could not be made");
-    const std::string out = WORK_DIR + "/out";
-    const std::string summary = WORK_DIR + "/strace.txt";
-    const std::string out_log = WORK_DIR + "/stdout.txt";
-    const std::string err_log = WORK_DIR + "/stderr.txt";
+    const std::string out = g_work_dir + "/out";
+    const std::string summary = g_work_dir + "/strace.txt";
+    const std::string out_log = g_work_dir + "/stdout.txt";
+    const std::string err_log = g_work_dir + "/stderr.txt";
     const std::vector<std::string> argv = {"strace", "-c", "-f", "-o", summary, cdunpack_binary(), cue, out};
     const Outcome run = run_measured(argv, out_log, err_log);
     check_streams(run, input.name, expected, cue, out_log, err_log);
@@ -851,9 +936,9 @@ void strace_run(const Input &input) {
 
 [[noreturn]] void usage(const char *program) {
     std::fprintf(stderr,
-                 "usage: %s [--quick] [--runs N] [--only NAME,...]\n"
+                 "usage: %s [--quick] [--runs N] [--only NAME,...] [--binary PATH] [--dir DIR]\n"
                  "       %s --strace NAME\n"
-                 "inputs: big many-half many long-half long wavogg\n",
+                 "inputs: big many-half many wide wide-10k wide-100k long-half long wavogg\n",
                  program, program);
     std::exit(2);
 }
@@ -880,6 +965,10 @@ Options parse_options(int argc, char **argv) {
                 usage(argv[0]);
         } else if (arg == "--only" && has_value) {
             options.only = split_commas(argv[++i]);
+        } else if (arg == "--dir" && has_value) {
+            g_work_dir = argv[++i];
+        } else if (arg == "--binary" && has_value) {
+            options.binary = argv[++i];
         } else if (arg == "--strace" && has_value) {
             options.strace_input = argv[++i];
         } else {
@@ -899,8 +988,8 @@ int run_bench(int argc, char **argv) {
         if (std::none_of(inputs.begin(), inputs.end(), [&](const Input &input) { return input.name == name; }))
             usage(argv[0]);
 
-    std::filesystem::remove_all(WORK_DIR);
-    std::filesystem::create_directories(WORK_DIR);
+    std::filesystem::remove_all(g_work_dir);
+    std::filesystem::create_directories(g_work_dir);
     std::string command;
     for (int i = 0; i < argc; ++i)
         command += (i ? " " : "") + std::string(argv[i]);
@@ -917,7 +1006,7 @@ int run_bench(int argc, char **argv) {
                 rows.push_back(measure(input, options));
         print_report(rows, options, command, floor_mib);
     }
-    std::filesystem::remove_all(WORK_DIR);
+    std::filesystem::remove_all(g_work_dir);
     return 0;
 }
 
@@ -929,7 +1018,7 @@ int main(int argc, char **argv) {
     } catch (const std::exception &failure) {
         std::fprintf(stderr, "cdunpack_bench: FAILED: %s\n", failure.what());
         std::error_code ignored;
-        std::filesystem::remove_all(WORK_DIR, ignored);
+        std::filesystem::remove_all(g_work_dir, ignored);
         return 1;
     }
 }

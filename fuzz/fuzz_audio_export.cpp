@@ -1,8 +1,10 @@
-// The audio export on arbitrary track geometry. The input is split at
-// PART_SEPARATOR into a cue sheet, a raw track file and an Ogg Vorbis track
-// file; the raw bytes are also offered as a WAVE file. The sheet may name
-// r.bin, r.wav and o.ogg. Nothing may be written outside the output
-// directory.
+// The audio export on arbitrary track geometry and decoded files. The input
+// is split at PART_SEPARATOR into a cue sheet, a raw track file and a
+// compressed track file (o.ogg: the decoder tells Ogg, FLAC, MP3 and Opus
+// apart by their bytes); the raw bytes are also offered as a WAVE file, which
+// is decoded when its "fmt " chunk says other than 16-bit stereo PCM. The
+// sheet may name r.bin, r.wav and o.ogg. Nothing may be written outside the
+// output directory.
 #include <cstdint>
 #include <cstdlib>
 #include <sys/stat.h>

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
                build_iso_volume({iso_file("README.TXT;1", Bytes(100, 'r')),
                                  iso_dir("DOCS", {iso_file("A.TXT;1", Bytes(3000, 'a'))})}));
     write_file(work.images + "/b.wav", wave_file(tone_samples(2 * FRAMES_PER_SECTOR, 440.0, 880.0)));
-    Bytes ogg = encode_ogg_tone(work.root.path, 4 * FRAMES_PER_SECTOR);
+    Bytes ogg = encode_tone(work.root.path, Codec::VORBIS, 4 * FRAMES_PER_SECTOR);
     if (!ogg.empty())
         write_file(work.images + "/c.ogg", ogg);
     write_file(work.images + "/d.bin", tone_samples(3 * FRAMES_PER_SECTOR, 300.0, 500.0));

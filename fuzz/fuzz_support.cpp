@@ -70,17 +70,15 @@ void require_only(const std::string &dir, std::vector<std::string> names)
     std::abort();
 }
 
-Bytes encode_ogg_tone(const std::string &scratch_dir, uint32_t frames)
+Bytes encode_tone(const std::string &scratch_dir, Codec codec, uint32_t frames)
 {
-    if (!have_program("oggenc"))
-        return {};
     const std::string wave = scratch_dir + "/tone.wav";
-    const std::string ogg = scratch_dir + "/tone.ogg";
+    const std::string encoded = scratch_dir + "/tone.encoded";
     write_file(wave, wave_file(tone_samples(frames, 440.0, 660.0)));
-    RunResult result = run_program({"oggenc", "-Q", "-o", ogg, wave});
-    Bytes bytes = result.exit_code == 0 && path_exists(ogg) ? read_file(ogg) : Bytes{};
+    RunResult result = encode_audio(codec, wave, encoded);
+    Bytes bytes = result.exit_code == 0 && path_exists(encoded) ? read_file(encoded) : Bytes{};
     std::remove(wave.c_str());
-    std::remove(ogg.c_str());
+    std::remove(encoded.c_str());
     return bytes;
 }
 

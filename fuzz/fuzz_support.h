@@ -33,9 +33,9 @@ void remove_path(const std::string &path);
 // given names (no recursion).
 void require_only(const std::string &dir, std::vector<std::string> names);
 
-// A short two-channel tone encoded by oggenc (made in scratch_dir), or no
-// bytes when oggenc is not installed or fails.
-Bytes encode_ogg_tone(const std::string &scratch_dir, uint32_t frames);
+// A short two-channel tone encoded by the codec's reference encoder (made in
+// scratch_dir), or no bytes when the encoder is not installed or fails.
+Bytes encode_tone(const std::string &scratch_dir, Codec codec, uint32_t frames);
 
 // The marker between the parts of a multi-file input.
 extern const std::string PART_SEPARATOR;

@@ -1,8 +1,11 @@
 // Arbitrary bytes as the whole track file of a MODE1/2048 image, so that the
 // volume descriptor at sector 16 and every directory and file sector come
-// from the input. The volume is opened, extracted in full into a fresh output
-// directory and every entry is loaded; afterwards the output directory must
-// be the only thing the run created.
+// from the input: looping and deep trees, long names, files in several
+// extents and recording dates. The volume is opened, extracted in full into a
+// fresh output directory and extracted again over what the first pass wrote
+// (the re-run test of sizes and times), every entry is loaded and its time
+// asked for; afterwards the output directory must be the only thing the run
+// created.
 #include <cstdint>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -33,10 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (mkdir(work.out.c_str(), 0755) != 0)
         std::abort();
     if (cdimage_open(g_cue_path.c_str(), work.out.c_str())) {
-        cdimage_extract_all();
+        const int extracted = cdimage_extract_all();
+        if (cdimage_extract_all() != extracted)
+            std::abort();
         for (int i = 0; i < g_image.entry_count; ++i) {
             uint32_t length = 0;
-            std::free(cdimage_load_file(g_image.entries[i].name, &length));
+            std::free(cdimage_load_file(entry_name(g_image.entries[static_cast<std::size_t>(i)]), &length));
+            int64_t mtime = 0;
+            cdimage_entry_time(i, &mtime);
         }
     }
     cdimage_close();

@@ -45,7 +45,7 @@ std::vector<Bytes> cue_seeds()
 std::vector<Bytes> wave_seeds()
 {
     const Bytes samples = tone_samples(2 * FRAMES_PER_SECTOR, 440.0, 550.0);
-    Bytes fmt(16, 0);
+    const Bytes fmt = wave_format();
     return {
         wave_file(samples),
         riff_wave({{"fmt ", fmt}, {"LIST", Bytes(25, 'l')}, {"data", samples}}),
@@ -56,21 +56,62 @@ std::vector<Bytes> wave_seeds()
     };
 }
 
+// A volume of crafted directories, one sector each from sector 18 on (the
+// root), each given as its records.
+Bytes crafted_directories(const std::vector<Bytes> &directories)
+{
+    Bytes volume;
+    put_bytes(volume, 16, primary_descriptor(18, ISO_SECTOR));
+    for (std::size_t i = 0; i < directories.size(); ++i)
+        put_bytes(volume, 18 + static_cast<uint32_t>(i), directories[i]);
+    return volume;
+}
+
+Bytes directory_at(const std::string &identifier, uint32_t sector)
+{
+    return directory_record(identifier, sector, ISO_SECTOR, true);
+}
+
 std::vector<Bytes> volume_seeds()
 {
+    // Files dated in several ways, one with no date.
+    IsoNode east = iso_file("EAST.TXT;1", text_bytes("east\n"));
+    east.date = {99, 12, 31, 23, 59, 59, 36};
+    IsoNode west = iso_file("WEST.TXT;1", text_bytes("west\n"));
+    west.date = {100, 2, 29, 0, 0, 0, static_cast<uint8_t>(-20)};
+    IsoNode undated = iso_file("UNDATED.TXT;1", text_bytes("none\n"));
+    undated.date = {0, 0, 0, 0, 0, 0, 0};
+    // Five directories of 200 characters, then names around 1023.
+    IsoNode long_names = iso_dir(std::string(200, 'E'), {iso_file("EXACT_NAME_18.CHAR;1", Bytes(3, 'x')),
+                                                        iso_file("ONE_TOO_LONG_19.CHR;1", Bytes(3, 'l'))});
+    for (char letter : {'D', 'C', 'B', 'A'})
+        long_names = iso_dir(std::string(200, letter), {long_names});
+    // Directories one inside the other, deeper than the walk follows.
+    std::vector<Bytes> deep;
+    for (uint32_t level = 0; level < 70; ++level)
+        deep.push_back(directory_at("D", 19 + level) + directory_record("F;1", 18, 1, false));
+    // A loop to the root and two directories pointing at each other.
+    const std::vector<Bytes> loops = {
+        directory_at("A", 19) + directory_at("B", 20) + directory_record("R.TXT;1", 21, 5, false),
+        directory_at("TO_B", 20) + directory_at("ROOT", 18),
+        directory_at("TO_A", 19) + directory_record("F.TXT;1", 21, 5, false),
+        text_bytes("data\n"),
+    };
     return {
         build_iso_volume({iso_file("README.TXT;1", text_bytes("hello\n"))}),
         build_iso_volume({iso_file("A.TXT;1", Bytes(2049, 'a')), iso_file("A.TXT;2", Bytes(10, 'b')),
                           iso_dir("DOCS", {iso_file("NOTES.TXT;1", Bytes(0)),
                                            iso_dir("SUB", {iso_file("DEEP.BIN;1", Bytes(300, 'd'))})})}),
-        build_iso_volume({iso_dir("A", {iso_dir("B", {iso_dir("C", {iso_dir("D", {iso_dir("E", {iso_dir(
-                              "F", {iso_dir("G", {iso_dir("H", {iso_dir("I", {iso_dir("J", {iso_file(
-                                                   "X.;1", Bytes(5, 'x'))})})})})})})})})})}),
-                          iso_file("EMPTY.;1", Bytes())}),
+        build_iso_volume({iso_multi_extent_file("M.BIN;1", Bytes(5000, 'm'), ISO_SECTOR), east, west, undated}),
+        build_iso_volume({long_names}),
+        crafted_directories(deep),
+        crafted_directories(loops),
     };
 }
 
-std::vector<Bytes> audio_seeds(const Bytes &ogg)
+// Compressed seeds go in the third part, written as o.ogg: the name sends
+// it to the decoder, which tells the formats apart by their bytes.
+std::vector<Bytes> audio_seeds(const std::vector<Bytes> &compressed)
 {
     const Bytes separator(PART_SEPARATOR.begin(), PART_SEPARATOR.end());
     const Bytes raw = tone_samples(3 * FRAMES_PER_SECTOR, 330.0, 440.0);
@@ -87,15 +128,22 @@ std::vector<Bytes> audio_seeds(const Bytes &ogg)
         text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n"
                    "FILE \"r.wav\" WAVE\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n") +
             separator + wave_file(raw),
+        // A mono WAVE is decoded; its TRACK line stands ahead of its FILE line.
+        text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                   "  TRACK 02 AUDIO\n    INDEX 00 00:00:01\n"
+                   "FILE \"r.wav\" WAVE\n    INDEX 01 00:00:00\n") +
+            separator + wave_file(raw, 22050, 1),
     };
-    if (!ogg.empty()) {
+    for (const Bytes &file : compressed) {
+        if (file.empty())
+            continue;
         seeds.push_back(text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
                                    "FILE \"o.ogg\" WAVE\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
                                    "FILE \"r.bin\" BINARY\n  TRACK 03 AUDIO\n    INDEX 01 00:00:01\n") +
-                        separator + raw + separator + ogg);
+                        separator + raw + separator + file);
         seeds.push_back(text_bytes("FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
                                    "FILE \"o.ogg\" BINARY\n  TRACK 07 AUDIO\n    INDEX 01 00:00:01\n") +
-                        separator + separator + ogg);
+                        separator + separator + file);
     }
     return seeds;
 }
@@ -111,12 +159,15 @@ int main(int argc, char **argv)
     const std::string root = argv[1];
     mkdir(root.c_str(), 0755);
     TempDir scratch;
-    const Bytes ogg = encode_ogg_tone(scratch.path, 2 * FRAMES_PER_SECTOR);
-    if (ogg.empty())
-        std::fprintf(stderr, "make_corpus: oggenc not available, no Ogg seeds\n");
+    std::vector<Bytes> compressed;
+    for (Codec codec : {Codec::VORBIS, Codec::FLAC, Codec::MP3_WITH_ID3, Codec::OPUS}) {
+        compressed.push_back(encode_tone(scratch.path, codec, 2 * FRAMES_PER_SECTOR));
+        if (compressed.back().empty())
+            std::fprintf(stderr, "make_corpus: an encoder is missing, a compressed seed left out\n");
+    }
     write_seeds(root + "/fuzz_cue_sheet", cue_seeds());
     write_seeds(root + "/fuzz_wave_walk", wave_seeds());
     write_seeds(root + "/fuzz_volume", volume_seeds());
-    write_seeds(root + "/fuzz_audio_export", audio_seeds(ogg));
+    write_seeds(root + "/fuzz_audio_export", audio_seeds(compressed));
     return 0;
 }

@@ -26,29 +26,17 @@ max_len() {
     case "$1" in
         fuzz_cue_sheet) echo 4096 ;;
         fuzz_wave_walk) echo 8192 ;;
-        fuzz_volume) echo 81920 ;;
+        fuzz_volume) echo 196608 ;;
         fuzz_audio_export) echo 32768 ;;
     esac
 }
 
-# The decoder's own known leak is suppressed so that the runs go on past it.
-LSAN_OPTIONS="suppressions=$root/fuzz/lsan_suppressions.txt${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-export LSAN_OPTIONS
-# The decoder asks malloc for sizes read from the stream (up to 2^64 - 1)
-# and copes with a null result; ASan would abort on such a request instead.
-# Requests above the RSS limit that do succeed are still reported by
-# libFuzzer's malloc limit.
+# The audio decoders may ask malloc for sizes read from a stream and cope
+# with a null result; ASan would abort on such a request instead. Requests
+# above the RSS limit that do succeed are still reported by libFuzzer's
+# malloc limit.
 ASAN_OPTIONS="allocator_may_return_null=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export ASAN_OPTIONS
-
-# The audio target decodes fuzzed Ogg Vorbis streams, and the decoder has
-# crashes of its own: that target runs in a child process that libFuzzer
-# restarts after each crash, keeping every crash input as an artifact.
-extra_flags() {
-    case "$1" in
-        fuzz_audio_export) echo -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 ;;
-    esac
-}
 
 for target in $targets; do
     out="$build/fuzz-out/$target"
@@ -58,7 +46,7 @@ for target in $targets; do
     # output and every sanitizer report still reach the log.
     "$build/fuzz/$target" "$out/corpus" "$seeds/$target" \
         -max_total_time="$seconds" -max_len="$(max_len "$target")" -timeout=10 -rss_limit_mb=2048 \
-        -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$out/artifacts/" $(extra_flags "$target") \
+        -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$out/artifacts/" \
         </dev/null >"$out/log" 2>&1 || echo "$target: stopped with a finding, see $out/artifacts"
     tail -n 12 "$out/log" | grep -E '^(stat::|#[0-9]+ *DONE|Done)' || true
 done

@@ -2,11 +2,16 @@
  * cdimage: reads one CD image, described by a cue sheet, at a time.
  *
  * The cue sheet names the track files (raw sectors in either byte order,
- * RIFF WAVE or Ogg Vorbis); the first track that is not audio is the data
- * track, and the ISO 9660 volume on it can be extracted file by file.
+ * RIFF WAVE, or compressed audio: Ogg Vorbis, FLAC, MP3, Opus); the first
+ * track that is not audio is the data track, and the ISO 9660 volume on it
+ * can be extracted file by file.
  *
- * Limits: 99 track files, 99 tracks, 4096 volume entries (files and
- * directories together), directories 9 levels deep.
+ * Limits: 99 track files, 99 tracks. The volume's entries (files and
+ * directories) have no fixed limit; names are at most 1023 characters (an
+ * entry whose name would be longer is left out, with a message). The walk
+ * follows directories down to 64 levels below the root, and reads each
+ * directory once: a directory record that leads to a directory already read
+ * (a loop) gets its entry but is not followed.
  *
  * Results: 1 for success and 0 for failure, a count, or a pointer that is
  * null on failure. A 0 from a query means either that no image is open or
@@ -19,10 +24,12 @@
  *   cdimage_open, cdimage_close, cdimage_is_open      the image
  *   cdimage_track_count, cdimage_track_number,
  *   cdimage_track_is_audio, cdimage_track_lba,
- *   cdimage_disc_sectors, cdimage_audio_extent        the tracks
+ *   cdimage_disc_sectors, cdimage_audio_extent,
+ *   cdimage_audio_format                              the tracks
  *   cdimage_extract_file, cdimage_extract_all,
  *   cdimage_load_file                                 the volume's files
- *   cdimage_entry_count, cdimage_entry_info           the volume's listing
+ *   cdimage_entry_count, cdimage_entry_info,
+ *   cdimage_entry_time                                the volume's listing
  *   cdimage_cue_error, cdimage_failure_count,
  *   cdimage_discard_partial                           what went wrong
  *
@@ -68,12 +75,33 @@ CDIMAGE_API int cdimage_disc_sectors(void);
 CDIMAGE_API int cdimage_audio_extent(int number, const char **path, uint64_t *offset, uint32_t *frames,
                                      int *big_endian);
 
+/* How the samples of an audio track's file are read (cdimage_audio_format). */
+enum {
+    CDIMAGE_SAMPLES_STORED = 0,     /* 16-bit stereo, least significant byte first:
+                                     * copy frames from the extent's offset */
+    CDIMAGE_SAMPLES_BIG_ENDIAN = 1, /* the same, most significant byte first:
+                                     * swap the two bytes of every sample */
+    CDIMAGE_SAMPLES_DECODED = 2     /* compressed, or a WAVE of another sample
+                                     * format: decode the file (libsndfile reads
+                                     * it) to 16-bit stereo; the extent's offset
+                                     * / 4 and frames count decoded frames */
+};
+/* For the same track as cdimage_audio_extent: *samples, one of the values
+ * above, and *sample_rate, the rate of the track file's own samples (44100
+ * for raw files; no resampling is implied). 1 on success, 0 when
+ * cdimage_audio_extent would give 0. */
+CDIMAGE_API int cdimage_audio_format(int number, int *samples, uint32_t *sample_rate);
+
 /* Extracts one file, or creates one directory, by its name in the volume
- * (case ignored); out_path receives the path written. */
+ * (case ignored); out_path receives the path written. A file recorded in
+ * several extents comes out as one, and gets the modification time recorded
+ * for it. A file already there is left alone only when its size and its
+ * modification time are the entry's (or the entry has no valid date). */
 CDIMAGE_API int cdimage_extract_file(const char *name, char *out_path, size_t out_size);
 /* Extracts every file of the volume; gives the number extracted. */
 CDIMAGE_API int cdimage_extract_all(void);
-/* Reads one file into a new buffer that the caller releases with free(). */
+/* Reads one file into a new buffer that the caller releases with free();
+ * null for a file of 4 GiB or more. */
 CDIMAGE_API void *cdimage_load_file(const char *name, uint32_t *out_length);
 
 /* Number of entries (files and directories) of the open image's volume; 0
@@ -85,6 +113,11 @@ CDIMAGE_API int cdimage_entry_count(void);
  * or the index is out of range. Any out-parameter may be null. */
 CDIMAGE_API int cdimage_entry_info(int index, const char **name, uint64_t *size, int *is_dir);
 
+/* The modification time recorded for the entry at a table position (0 to
+ * the count of files and directories less one), in seconds since the Unix
+ * epoch, UTC; 0, and nothing written, when the record holds no valid date. */
+CDIMAGE_API int cdimage_entry_time(int index, int64_t *mtime);
+
 /* Why the last cdimage_open could not read its cue sheet: 0 when it could
  * (the open may still have failed later, on a track file or the tracks), the
  * errno of the failed open or read, or CDIMAGE_NOT_A_CUE_SHEET when the file
@@ -92,10 +125,11 @@ CDIMAGE_API int cdimage_entry_info(int index, const char **name, uint64_t *size,
  * any further). */
 #define CDIMAGE_NOT_A_CUE_SHEET (-1)
 CDIMAGE_API int cdimage_cue_error(void);
-/* Failures met by the open image: the directories of the volume that could
- * not be read while the open walked them, plus the files that the last
- * extraction call could not write or read. Each was named on standard
- * error as "cdimage: <entry name>: <reason>". 0 when no image is open. */
+/* Failures met by the open image: what the open's walk of the volume lost
+ * (a directory that could not be read, one too deep to follow, an entry
+ * whose name would not fit, entries left out for want of memory), plus the
+ * files that the last extraction call could not write or read. Each was
+ * named on standard error, beginning "cdimage: ". 0 when no image is open. */
 CDIMAGE_API int cdimage_failure_count(void);
 /* Removes the file that an extraction is writing at this moment, if any, so
  * that nothing half-written is left behind. For a signal handler: it is

@@ -3,8 +3,8 @@
 # that is already there. Safe to run any number of times.
 set -euo pipefail
 
-packages=(cmake g++ make binutils pkg-config libstb-dev libgtest-dev
-          vorbis-tools sox genisoimage xorriso valgrind)
+packages=(cmake g++ make binutils pkg-config libsndfile1-dev libmp3lame-dev libgtest-dev
+          vorbis-tools flac lame mpg123 opus-tools sox genisoimage xorriso valgrind)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,8 +2,7 @@
 # Sets up the machine, builds cdunpack with warnings as errors, and runs every
 # test: the "default" preset of CMakePresets.json, in build/.
 #   --sanitize   the "sanitize" preset instead, in build-asan/: everything
-#                under AddressSanitizer and UndefinedBehaviorSanitizer, the
-#                Ogg Vorbis decoder compiled in
+#                under AddressSanitizer and UndefinedBehaviorSanitizer
 #   --no-setup   skip scripts/setup-deps.sh (the caller has run it)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -8,7 +8,9 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -70,6 +72,141 @@ TEST(FuzzRegression, LoadingAFilePastTheTrackEndAllocatesNoBufferOfItsClaimedSiz
     EXPECT_EQ(length, 12345u);
     EXPECT_LT(peak_virtual_bytes() - peak_before, uint64_t{256} << 20);
     cdimage_close();
+}
+
+// ---- crafted Ogg Vorbis comment headers --------------------------------------
+
+// The CRC of an Ogg page: polynomial 0x04C11DB7, no reflection, initial
+// value 0, computed with the page's own CRC field zero.
+uint32_t ogg_page_crc(const uint8_t *page, std::size_t size) {
+    uint32_t crc = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= static_cast<uint32_t>(page[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = crc & 0x80000000u ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+void put_le32(Bytes &bytes, std::size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t get_le32(const Bytes &bytes, std::size_t at) {
+    return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
+           static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
+// Where an Ogg Vorbis file's comment header lies: its page (the second) and
+// the packet's first byte, behind the page's segment table.
+struct CommentHeader {
+    std::size_t page;
+    std::size_t page_size;
+    std::size_t packet;
+};
+
+constexpr std::size_t OGG_HEADER_SIZE = 27;
+constexpr std::size_t OGG_CRC_OFFSET = 22;
+constexpr std::size_t OGG_SEGMENT_COUNT_OFFSET = 26;
+
+std::size_t ogg_page_size(const Bytes &ogg, std::size_t page) {
+    const std::size_t segments = ogg[page + OGG_SEGMENT_COUNT_OFFSET];
+    std::size_t body = 0;
+    for (std::size_t i = 0; i < segments; ++i)
+        body += ogg[page + OGG_HEADER_SIZE + i];
+    return OGG_HEADER_SIZE + segments + body;
+}
+
+CommentHeader find_comment_header(const Bytes &ogg) {
+    const std::size_t page = ogg_page_size(ogg, 0);
+    const std::size_t packet = page + OGG_HEADER_SIZE + ogg[page + OGG_SEGMENT_COUNT_OFFSET];
+    return {page, ogg_page_size(ogg, page), packet};
+}
+
+// The comment packet: type 3, "vorbis", the vendor length and vendor
+// string, the comment count, then each comment's length and text.
+constexpr std::size_t VENDOR_LENGTH_OFFSET = 7;
+
+void patch_and_seal(Bytes &ogg, const CommentHeader &header, std::size_t at, uint32_t value) {
+    put_le32(ogg, at, value);
+    put_le32(ogg, header.page + OGG_CRC_OFFSET, 0);
+    put_le32(ogg, header.page + OGG_CRC_OFFSET, ogg_page_crc(&ogg[header.page], header.page_size));
+}
+
+struct CraftedOgg {
+    const char *what;
+    std::function<void(Bytes &, const CommentHeader &)> patch;
+};
+
+// Comment headers that made the former Ogg Vorbis decoder crash (a comment
+// count of 0x4A180000, a comment length near 2^32) or read hundreds of
+// megabytes byte by byte for a minute (a vendor length in the hundreds of
+// millions), with their page's CRC made right so that the page is read.
+// Opening an image with such a file must fail with its message, or succeed,
+// at once and in little memory.
+TEST(FuzzRegression, CraftedOggCommentHeadersFailCleanlyAndQuickly) {
+    ASSERT_TRUE(have_program("oggenc") && have_program("ogginfo"));
+    TempDir tmp;
+    write_file(tmp.at("tone.wav"), wave_file(tone_samples(4 * 588, 440.0, 660.0)));
+    const RunResult encoded = encode_audio(Codec::VORBIS, tmp.at("tone.wav"), tmp.at("tone.ogg"));
+    ASSERT_EQ(0, encoded.exit_code) << encoded.err;
+    const Bytes tone = read_file(tmp.at("tone.ogg"));
+    const CommentHeader header = find_comment_header(tone);
+    ASSERT_EQ(0, std::memcmp(&tone[header.packet], "\x03vorbis", 7));
+    const uint32_t vendor_length = get_le32(tone, header.packet + VENDOR_LENGTH_OFFSET);
+    const std::size_t count_at = header.packet + VENDOR_LENGTH_OFFSET + 4 + vendor_length;
+    ASSERT_LT(count_at + 8, header.page + header.page_size);
+
+    write_file(tmp.at("r.bin"), Bytes{});
+    write_text(tmp.at("x.cue"), "FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                                "FILE \"o.ogg\" BINARY\n  TRACK 07 AUDIO\n    INDEX 01 00:00:01\n");
+    // The same run on the untouched file: under the sanitizers, the memory a
+    // run needs at all.
+    write_file(tmp.at("o.ogg"), tone);
+    const RunResult plain = run_program({cdunpack_binary(), tmp.at("x.cue"), tmp.at("out")}, "", 20);
+    ASSERT_EQ(0, plain.exit_code) << plain.err;
+#if defined(__SANITIZE_ADDRESS__)
+    const long allowance_kib = plain.peak_rss_kib + 64 * 1024;
+#else
+    const long allowance_kib = 64 * 1024;
+#endif
+
+    const CraftedOgg cases[] = {
+        {"comment count 0x4A180000",
+         [&](Bytes &ogg, const CommentHeader &h) { patch_and_seal(ogg, h, count_at, 0x4A180000u); }},
+        {"vendor length of 400,000,000",
+         [](Bytes &ogg, const CommentHeader &h) {
+             patch_and_seal(ogg, h, h.packet + VENDOR_LENGTH_OFFSET, 400000000u);
+         }},
+        {"first comment length 0xFFFFFFFF",
+         [&](Bytes &ogg, const CommentHeader &h) {
+             patch_and_seal(ogg, h, count_at, 1);
+             patch_and_seal(ogg, h, count_at + 4, 0xFFFFFFFFu);
+         }},
+    };
+    for (const CraftedOgg &c : cases) {
+        Bytes ogg = tone;
+        c.patch(ogg, header);
+        ASSERT_NE(tone, ogg) << c.what;
+        write_file(tmp.at("o.ogg"), ogg);
+        // ogginfo reads the page (its CRC holds) and refuses the header in it.
+        const RunResult info = run_program({"ogginfo", tmp.at("o.ogg")});
+        EXPECT_NE(std::string::npos, info.out.find("Could not decode Vorbis header packet 1")) << c.what << info.out;
+        // A hang shows as the alarm's kill long before the old decoder's
+        // minute was up.
+        const RunResult run = run_program({cdunpack_binary(), tmp.at("x.cue"), tmp.at("out")}, "", 20);
+        if (run.exit_code == 1) {
+            EXPECT_EQ(0u, run.err.find("cdimage: " + tmp.at("o.ogg") + " does not decode (")) << c.what << run.err;
+            EXPECT_NE(std::string::npos, run.err.find(tmp.at("x.cue") + ": cannot open the image\n")) << c.what;
+        } else {
+            // The image opened; the track that cannot be read is named and
+            // makes the run a damaged one.
+            EXPECT_EQ(2, run.exit_code) << c.what << run.err;
+            EXPECT_NE(std::string::npos, run.err.find("track 07: read failed\n")) << c.what << run.err;
+        }
+        EXPECT_LE(run.peak_rss_kib, allowance_kib) << c.what;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@ int main(void) {
     uint32_t frames = 2;
     int big_endian = 3;
     uint32_t length = 4;
+    int samples = CDIMAGE_SAMPLES_DECODED;
+    uint32_t sample_rate = 5;
     char out_path[16] = "untouched";
 
     cdimage_close();
@@ -20,6 +22,11 @@ int main(void) {
     if (cdimage_audio_extent(1, &path, &offset, &frames, &big_endian) != 0 || offset != 1 || frames != 2 ||
         big_endian != 3 || path[0] != 'u') {
         fputs("a closed image gave an audio extent\n", stderr);
+        return 1;
+    }
+    if (cdimage_audio_format(1, &samples, &sample_rate) != 0 || samples != CDIMAGE_SAMPLES_DECODED ||
+        sample_rate != 5 || CDIMAGE_SAMPLES_STORED == CDIMAGE_SAMPLES_BIG_ENDIAN) {
+        fputs("a closed image gave an audio format\n", stderr);
         return 1;
     }
     if (cdimage_extract_all() != 0 || cdimage_extract_file("A.TXT", out_path, sizeof out_path) != 0 ||

@@ -3,8 +3,9 @@
 //   sample.bin   a MODE1/2352 data track holding an ISO 9660 volume, then two
 //                audio tracks of tones, the second behind a 2-second pregap;
 //   track04.wav  a RIFF WAVE file holding a third audio track;
-//   track05.ogg  an Ogg Vorbis file holding a fourth one, made only when
-//                oggenc is on PATH.
+//   track05.ogg  an Ogg Vorbis file holding a fourth one, and
+//   track06.flac a FLAC file holding a fifth, each made only when its
+//                encoder (oggenc, flac) is on PATH.
 // Everything is generated here, so nothing needs downloading.
 #include <sys/stat.h>
 
@@ -36,8 +37,9 @@ const char GUIDE_TEXT[] =
     "<out>/audio/trackNN.wav (PCM, 2 channels, 16-bit, 44100 Hz).\r\n"
     "\r\n"
     "Track 02 is a 440 Hz tone, track 03 (after two seconds of pregap\r\n"
-    "silence) 660 Hz, track 04 comes from a WAVE file and track 05, when\r\n"
-    "oggenc was there to make it, from an Ogg Vorbis file.\r\n";
+    "silence) 660 Hz, track 04 comes from a WAVE file, track 05 from an Ogg\r\n"
+    "Vorbis file and track 06 from a FLAC file (when oggenc and flac were\r\n"
+    "there to make them).\r\n";
 
 const char TODO_TEXT[] =
     "TODO\r\n"
@@ -96,27 +98,38 @@ int make_sample_disc(const std::string &dir) {
         "    INDEX 01 00:00:00\n";
     int tracks = 4;
 
-    if (have_program("oggenc")) {
-        const std::string source = dir + "/track05-source.wav";
-        write_file(source, wave_file(tone_seconds(3, 392.0, 587.33)));
-        const RunResult encoded = run_program({"oggenc", "-Q", "-o", dir + "/track05.ogg", source});
+    struct Compressed {
+        Codec codec;
+        const char *encoder;
+        const char *name;
+        double left_hz, right_hz;
+    };
+    const Compressed compressed[] = {{Codec::VORBIS, "oggenc", "track05.ogg", 392.0, 587.33},
+                                     {Codec::FLAC, "flac", "track06.flac", 349.23, 523.25}};
+    std::string missing;
+    for (const Compressed &track : compressed) {
+        const std::string path = dir + "/" + track.name;
+        std::remove(path.c_str());
+        if (!have_program(track.encoder)) {
+            missing += std::string(missing.empty() ? "" : ", ") + track.encoder;
+            continue;
+        }
+        const std::string source = dir + "/source.wav";
+        write_file(source, wave_file(tone_seconds(3, track.left_hz, track.right_hz)));
+        const RunResult encoded = encode_audio(track.codec, source, path);
         std::remove(source.c_str());
         if (encoded.exit_code != 0) {
-            std::fprintf(stderr, "make_sample_disc: oggenc failed: %s", encoded.err.c_str());
+            std::fprintf(stderr, "make_sample_disc: %s failed: %s", track.encoder, encoded.err.c_str());
             return 1;
         }
-        cue +=
-            "FILE \"track05.ogg\" WAVE\n"
-            "  TRACK 05 AUDIO\n"
-            "    INDEX 01 00:00:00\n";
-        tracks = 5;
-    } else {
-        std::remove((dir + "/track05.ogg").c_str());
+        ++tracks;
+        cue += std::string("FILE \"") + track.name + "\" WAVE\n  TRACK 0" + std::to_string(tracks) +
+               " AUDIO\n    INDEX 01 00:00:00\n";
     }
     write_text(dir + "/sample.cue", cue);
 
-    std::printf("make_sample_disc: %s/sample.cue, %d tracks%s\n", dir.c_str(), tracks,
-                tracks == 5 ? "" : " (no oggenc on PATH: no Ogg Vorbis track)");
+    std::printf("make_sample_disc: %s/sample.cue, %d tracks%s%s%s\n", dir.c_str(), tracks,
+                missing.empty() ? "" : " (not on PATH: ", missing.c_str(), missing.empty() ? "" : ")");
     return 0;
 }
 

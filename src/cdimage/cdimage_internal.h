@@ -4,11 +4,13 @@
 #define CDIMAGE_INTERNAL_H
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "cdimage.h"
 #include "file_io.h"
@@ -16,8 +18,11 @@
 
 constexpr int MAX_TRACK_FILES = 99;
 constexpr int MAX_TRACKS = 99;
-constexpr int MAX_FS_ENTRIES = 4096;
-constexpr int MAX_DIR_DEPTH = 9;
+// Entry positions are ints in the interface: the table's only bound.
+constexpr int MAX_FS_ENTRIES = INT_MAX;
+// The safety depth of the walk: directories are followed down to this many
+// levels below the root.
+constexpr int MAX_DIR_DEPTH = 64;
 constexpr int DATA_SECTOR_SIZE = 2048;
 constexpr int RAW_SECTOR_SIZE = 2352;
 // A Mode 2 sector stored without its sync pattern and header.
@@ -33,21 +38,38 @@ constexpr int MODE2_SUBHEADER_SIZE = 8;
 
 // Text buffers, terminator included: longer text is cut to one less.
 constexpr std::size_t PATH_TEXT_SIZE = 1024;
-constexpr std::size_t ENTRY_NAME_SIZE = 256;
+// An entry's name is at most as long as a path text holds.
+constexpr std::size_t MAX_ENTRY_NAME = PATH_TEXT_SIZE - 1;
+// An output path: the output directory, an entry name and their separators
+// (PATH_MAX).
+constexpr std::size_t OUTPUT_PATH_SIZE = 4096;
 constexpr std::size_t CUE_NAME_SIZE = 512;
 constexpr std::size_t CUE_TOKEN_SIZE = 32;
 
 // An audio frame: two 16-bit samples.
 constexpr int BYTES_PER_FRAME = 4;
 
+// The sample rate of raw track files, and of WAVE files that name none.
+constexpr uint32_t CD_SAMPLE_RATE = 44100;
+// The highest rate whose bytes per second (4 per frame) fit a WAVE header.
+constexpr uint32_t MAX_SAMPLE_RATE = UINT32_MAX / BYTES_PER_FRAME;
+
+// How a track file holds its audio, as the probe finds it.
+enum class TrackFormat {
+    STORED,             // 16-bit stereo samples, least significant byte first
+    STORED_BIG_ENDIAN,  // the same, most significant byte first (type MOTOROLA)
+    DECODED,            // compressed, or a WAVE of another sample format: the
+                        // decoder gives its frames
+};
+
 // One FILE line of the cue sheet.
 struct TrackFile {
     char path[PATH_TEXT_SIZE];
-    int is_wave;
-    int is_ogg;
-    int is_big_endian;
+    TrackFormat format;
+    uint32_t sample_rate;
     int64_t data_offset;  // where sector 0 of the file's track data begins
-    int64_t data_size;    // bytes of track data from data_offset on
+    int64_t data_size;    // bytes of track data from data_offset on; for a
+                          // decoded file, its frames times 4
 };
 
 // One TRACK line of the cue sheet. Positions are sectors from the start of
@@ -60,15 +82,27 @@ struct Track {
     int header_size;  // bytes stored ahead of the 2048 user bytes: 0, 8, 16 or 24
     int64_t index1;
     int64_t index0;
+    int index0_file;  // the file that the INDEX 00 position counts in
     int64_t length;   // sectors from INDEX 01 to the track's end; may be <= 0
 };
 
-// One file or directory of the data track's ISO 9660 volume.
+// One extent of a file or directory on the data track.
+struct FsExtent {
+    uint32_t sector;  // first sector, counted from INDEX 01
+    uint32_t size;    // bytes
+};
+
+// One file or directory of the data track's ISO 9660 volume. Its name and
+// extents live in the state's pools, so an entry stays small whatever the
+// volume holds.
 struct FsEntry {
-    char name[ENTRY_NAME_SIZE];  // upper case, components joined by '/'
-    uint32_t extent;             // first sector, counted from INDEX 01
-    uint32_t size;
-    int is_dir;
+    std::size_t name_offset;   // in ImageState::names: upper case, components joined by '/'
+    std::size_t first_extent;  // in ImageState::extents
+    uint32_t extent_count;     // more than 1 for a file recorded in several extents
+    bool is_dir;
+    bool has_time;             // the record holds a valid recording date
+    uint64_t size;             // bytes of all extents together
+    int64_t mtime;             // the recording date, seconds since the epoch (UTC)
 };
 
 struct ImageState {
@@ -81,13 +115,18 @@ struct ImageState {
     int file_count;
     Track tracks[MAX_TRACKS];
     int track_count;
-    std::unique_ptr<FsEntry[]> entries;
+    // The volume's entries in pre-order, their extents and their
+    // NUL-terminated names; entry_count mirrors entries.size().
+    std::vector<FsEntry> entries;
+    std::vector<FsExtent> extents;
+    std::vector<char> names;
     int entry_count;
     // Hash index over the entries by case-folded name and kind, built once
     // per open: slot values are entry positions, -1 when empty.
-    std::unique_ptr<int16_t[]> name_index;
+    std::unique_ptr<int32_t[]> name_index;
+    uint32_t name_index_slots;  // a power of two
     int cue_error;            // what cdimage_cue_error gives
-    int walk_failures;        // directories of the volume that could not be read
+    int walk_failures;        // losses of the open's walk, each named
     int extraction_failures;  // files the last extraction call could not write
     PartialFile partial;      // the file an extraction is writing
 };
@@ -100,6 +139,11 @@ inline uint32_t little_endian_32(const unsigned char *bytes)
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
+inline uint16_t little_endian_16(const unsigned char *bytes)
+{
+    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
 // The 2048-byte sectors that hold `size` bytes: ceil(size / 2048), exact
 // for every 32-bit size.
 inline uint32_t sectors_holding(uint32_t size)
@@ -110,18 +154,36 @@ inline uint32_t sectors_holding(uint32_t size)
 // The one image of the process.
 extern ImageState g_image;
 
+inline const char *entry_name(const FsEntry &entry)
+{
+    return g_image.names.data() + entry.name_offset;
+}
+
+inline const FsExtent *entry_extents(const FsEntry &entry)
+{
+    return g_image.extents.data() + entry.first_extent;
+}
+
 // Cue sheet reader. read_cue_sheet gives 1 when the sheet was read to its
 // end, 0 when the open must fail (the sheet is closed either way).
 int64_t parse_msf(const char *time);
 int read_cue_sheet(const char *cue_path);
 
-// Track file probing: fills data_offset and data_size of a new entry. Gives
-// 1 when the entry is kept (file_count grows), 0 when the open must fail.
+// Track file probing: the format, rate, data_offset and data_size of a new
+// entry, from its FILE line's type word and its bytes. Gives 1 when the entry
+// is kept, 0 when the open must fail.
 int probe_track_file(TrackFile &file, const char *type);
-// The byte just behind the header of a RIFF WAVE stream's "data" chunk, or 0.
-int64_t find_wave_data(std::FILE *stream);
-// A track file is Ogg Vorbis when its path ends in ".ogg" (any case).
-bool is_ogg_path(const char *path);
+
+// What the chunk walk of a RIFF WAVE stream finds.
+struct WaveLayout {
+    int64_t data_offset;  // just behind the "data" chunk's header, or 0
+    bool has_format;      // a "fmt " chunk of 16 bytes or more came before "data"
+    uint16_t format_tag;  // 1 for integer PCM
+    uint16_t channels;
+    uint32_t sample_rate;
+    uint16_t bits_per_sample;
+};
+WaveLayout read_wave_layout(std::FILE *stream);
 
 // Track layout: lengths and the data track; 1 on success.
 int lay_out_tracks();
@@ -131,6 +193,21 @@ int read_data_sector(uint32_t index, unsigned char *buffer);
 // The same for a run of consecutive sectors: gives how many sectors from
 // `first` on were read whole, stopping at the first that could not be.
 uint32_t read_data_sectors(uint32_t first, uint32_t count, unsigned char *buffer);
+// Consecutive sectors read piece by piece into a buffer of some sectors.
+struct SectorSpan {
+    uint32_t next;  // the first sector not read yet
+    uint32_t left;  // sectors not read yet: nonzero at the end when a read failed
+    bool failed;
+};
+inline SectorSpan sector_span(uint32_t first, uint32_t count)
+{
+    return {first, count, false};
+}
+// Reads the next piece of the span, at most `limit` sectors, into `buffer`
+// and moves past it. Gives the sectors read whole; 0 once the span is done
+// or after a sector could not be read (a piece cut short by it still gives
+// the sectors before it).
+uint32_t read_next_piece(SectorSpan &span, uint32_t limit, unsigned char *buffer);
 // Whether every sector of the run passes the reader's bound: a run that
 // does not would fail at its first sector past the track's end.
 bool run_lies_in_data_track(uint32_t first, uint64_t count);
@@ -139,13 +216,17 @@ constexpr uint32_t SECTORS_PER_RUN = 512;
 
 // Volume check and directory walk into the entry table.
 void mount_volume(const char *cue_path);
-void walk_directory(uint32_t extent, uint32_t size, const char *parent, int depth);
+// Releases the entry table and its pools.
+void release_entries();
 // Builds an entry's name from its parent's name and an on-disc identifier.
-void build_entry_name(const char *parent, const unsigned char *identifier, std::size_t identifier_length,
-                      char (&name)[ENTRY_NAME_SIZE]);
+// Gives false, the name unspecified, when it would be longer than
+// MAX_ENTRY_NAME.
+bool build_entry_name(const char *parent, const unsigned char *identifier, std::size_t identifier_length,
+                      char (&name)[PATH_TEXT_SIZE]);
+// The recording date of a directory record (7 bytes) as seconds since the
+// epoch, its offset from GMT applied; false for a zero or invalid date.
+bool recording_time(const unsigned char *date, int64_t &seconds);
 
-// Slots of the name index: twice the table, so probe runs stay short.
-constexpr int NAME_INDEX_SLOTS = 2 * MAX_FS_ENTRIES;
 // Builds the name index over the entry table; without it (no memory)
 // lookups scan the table.
 void build_name_index();

@@ -1,6 +1,5 @@
 // The module's one image: its state record and its lifecycle.
 #include <cstring>
-#include <new>
 
 #include "cdimage_internal.h"
 
@@ -12,9 +11,7 @@ namespace {
 void release_image()
 {
     g_image.data_file.reset();
-    g_image.entries.reset();
-    g_image.name_index.reset();
-    g_image.entry_count = 0;
+    release_entries();
     g_image.is_open = 0;
     g_image.walk_failures = 0;
     g_image.extraction_failures = 0;
@@ -35,11 +32,6 @@ extern "C" int cdimage_open(const char *cue_path, const char *out_dir)
         return 0;
     if (!lay_out_tracks())
         return 0;
-
-    g_image.entries.reset(new (std::nothrow) FsEntry[MAX_FS_ENTRIES]());
-    if (!g_image.entries)
-        return 0;
-    g_image.entry_count = 0;
 
     mount_volume(cue_path);
     build_name_index();

@@ -12,6 +12,9 @@
 namespace {
 
 constexpr std::size_t CUE_LINE_SIZE = 1024;
+// Cue sheet times are minutes, seconds and frames; a frame is one sector.
+constexpr int64_t SECONDS_PER_MINUTE = 60;
+constexpr int64_t SECTORS_PER_SECOND = 75;
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
 // The bytes looked at before a file is read as a cue sheet.
 constexpr std::size_t CUE_SNIFF_SIZE = 64 * 1024;
@@ -159,29 +162,46 @@ void skip_rest_of_line(std::FILE *stream)
 
 enum class LineOutcome { GO_ON, FAIL_OPEN };
 
-LineOutcome read_file_line(std::string_view rest, const char *directory)
+// The name and type word of a FILE line; false when the line names nothing
+// (no name, or a quote that is never closed).
+bool parse_file_line(std::string_view rest, char (&name)[CUE_NAME_SIZE], char (&type)[CUE_TOKEN_SIZE])
 {
-    char name[CUE_NAME_SIZE];
-    char type[CUE_TOKEN_SIZE] = "BINARY";
-
+    copy_text(type, "BINARY");
     skip_blanks(rest);
     if (!rest.empty() && rest[0] == '"') {
         rest.remove_prefix(1);
         std::size_t close = rest.find('"');
         if (close == std::string_view::npos)
-            return LineOutcome::GO_ON;
+            return false;
         copy_text(name, rest.substr(0, close));
         rest.remove_prefix(close + 1);
     } else {
         std::string_view token = take_token(rest, CUE_NAME_SIZE - 1);
         if (token.empty())
-            return LineOutcome::GO_ON;
+            return false;
         copy_text(name, token);
     }
     std::string_view type_token = take_token(rest, CUE_TOKEN_SIZE - 1);
     if (!type_token.empty())
         copy_text(type, type_token);
+    return true;
+}
 
+// Rippers often write a track's TRACK line (and its INDEX 00, a pregap at
+// the end of the file before) ahead of the FILE line of the file that holds
+// its INDEX 01: a track still waiting for its INDEX 01 belongs to the new file.
+void move_waiting_track_to(int file_index)
+{
+    if (g_image.track_count < 1)
+        return;
+    Track &last = g_image.tracks[g_image.track_count - 1];
+    if (last.index1 < 0)
+        last.file_index = file_index;
+}
+
+// Adds the file to the table and has it probed.
+LineOutcome register_track_file(const char *directory, const char *name, const char *type)
+{
     if (g_image.file_count == MAX_TRACK_FILES)
         return LineOutcome::FAIL_OPEN;
 
@@ -191,12 +211,10 @@ LineOutcome read_file_line(std::string_view rest, const char *directory)
     for (char *c = file.path; *c != '\0'; ++c)
         if (*c == '\\')
             *c = '/';
-    file.is_wave = strcasecmp(type, "WAVE") == 0;
-    file.is_big_endian = strcasecmp(type, "MOTOROLA") == 0;
-    file.is_ogg = is_ogg_path(file.path);
 
     if (!probe_track_file(file, type))
         return LineOutcome::FAIL_OPEN;
+    move_waiting_track_to(g_image.file_count);
     ++g_image.file_count;
     return LineOutcome::GO_ON;
 }
@@ -230,6 +248,7 @@ void read_track_line(std::string_view rest)
     track.index1 = -1;
     track.index0 = -1;
     track.file_index = g_image.file_count - 1;
+    track.index0_file = track.file_index;
     set_track_mode(track, mode);
     ++g_image.track_count;
 }
@@ -243,10 +262,12 @@ void read_index_line(std::string_view rest)
     if (take_int(rest, index_number))
         copy_text(time, take_token(rest, CUE_TOKEN_SIZE - 1));
     Track &track = g_image.tracks[g_image.track_count - 1];
-    if (index_number == 1)
+    if (index_number == 1) {
         track.index1 = parse_msf(time);
-    else if (index_number == 0)
+    } else if (index_number == 0) {
         track.index0 = parse_msf(time);
+        track.index0_file = track.file_index;
+    }
 }
 
 }  // namespace
@@ -263,7 +284,7 @@ int64_t parse_msf(const char *time)
     text.remove_prefix(1);
     if (!take_int(text, frames))
         return -1;
-    return (static_cast<int64_t>(minutes) * 60 + seconds) * 75 + frames;
+    return (static_cast<int64_t>(minutes) * SECONDS_PER_MINUTE + seconds) * SECTORS_PER_SECOND + frames;
 }
 
 int read_cue_sheet(const char *cue_path)
@@ -297,7 +318,10 @@ int read_cue_sheet(const char *cue_path)
         std::string_view keyword = take_keyword(rest, first_line);
         first_line = false;
         if (equals_ignoring_case(keyword, "FILE")) {
-            if (read_file_line(rest, directory) == LineOutcome::FAIL_OPEN)
+            char name[CUE_NAME_SIZE];
+            char type[CUE_TOKEN_SIZE];
+            if (parse_file_line(rest, name, type) &&
+                register_track_file(directory, name, type) == LineOutcome::FAIL_OPEN)
                 return 0;
         } else if (equals_ignoring_case(keyword, "TRACK")) {
             read_track_line(rest);

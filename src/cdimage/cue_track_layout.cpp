@@ -34,6 +34,33 @@ int64_t sectors_before_file(int file_index)
     return sum;
 }
 
+// Where the track at position i ends, in sectors of its file: at the next
+// track's pregap (INDEX 00) when that lies in the same file, else at the next
+// track's INDEX 01 when that track is in the same file, else at the file's
+// last whole sector. A pregap belongs to neither track.
+int64_t track_end(int i)
+{
+    const Track &track = g_image.tracks[i];
+    const int64_t file_end = g_image.files[track.file_index].data_size / track.sector_size;
+    if (i + 1 >= g_image.track_count)
+        return file_end;
+    const Track &next = g_image.tracks[i + 1];
+    if (next.index0 >= 0 && next.index0_file == track.file_index)
+        return next.index0;
+    if (next.file_index == track.file_index)
+        return next.index1;
+    return file_end;
+}
+
+const Track *last_audio_track_numbered(int number)
+{
+    const Track *chosen = nullptr;
+    for (int i = 0; i < g_image.track_count; ++i)
+        if (g_image.tracks[i].number == number && g_image.tracks[i].is_audio)
+            chosen = &g_image.tracks[i];
+    return chosen != nullptr && chosen->length > 0 ? chosen : nullptr;
+}
+
 }  // namespace
 
 int lay_out_tracks()
@@ -44,12 +71,7 @@ int lay_out_tracks()
         Track &track = g_image.tracks[i];
         if (track.index1 < 0)
             return 0;
-        int64_t end = g_image.files[track.file_index].data_size / track.sector_size;
-        if (i + 1 < g_image.track_count && g_image.tracks[i + 1].file_index == track.file_index) {
-            const Track &next = g_image.tracks[i + 1];
-            end = next.index0 >= 0 ? next.index0 : next.index1;
-        }
-        track.length = end - track.index1;
+        track.length = track_end(i) - track.index1;
     }
     g_image.data_track = nullptr;
     for (int i = 0; i < g_image.track_count; ++i) {
@@ -103,16 +125,36 @@ extern "C" int cdimage_audio_extent(int number, const char **path, uint64_t *off
 {
     if (!g_image.is_open)
         return 0;
-    const Track *chosen = nullptr;
-    for (int i = 0; i < g_image.track_count; ++i)
-        if (g_image.tracks[i].number == number && g_image.tracks[i].is_audio)
-            chosen = &g_image.tracks[i];
-    if (chosen == nullptr || chosen->length <= 0)
+    const Track *chosen = last_audio_track_numbered(number);
+    if (chosen == nullptr)
         return 0;
     const TrackFile &file = g_image.files[chosen->file_index];
     *path = file.path;
     *offset = static_cast<uint64_t>(chosen->index1 * RAW_SECTOR_SIZE + file.data_offset);
     *frames = static_cast<uint32_t>(static_cast<uint64_t>(chosen->length) * RAW_SECTOR_SIZE / BYTES_PER_FRAME);
-    *big_endian = file.is_big_endian;
+    *big_endian = file.format == TrackFormat::STORED_BIG_ENDIAN;
+    return 1;
+}
+
+extern "C" int cdimage_audio_format(int number, int *samples, uint32_t *sample_rate)
+{
+    if (!g_image.is_open)
+        return 0;
+    const Track *chosen = last_audio_track_numbered(number);
+    if (chosen == nullptr)
+        return 0;
+    const TrackFile &file = g_image.files[chosen->file_index];
+    switch (file.format) {
+    case TrackFormat::STORED:
+        *samples = CDIMAGE_SAMPLES_STORED;
+        break;
+    case TrackFormat::STORED_BIG_ENDIAN:
+        *samples = CDIMAGE_SAMPLES_BIG_ENDIAN;
+        break;
+    case TrackFormat::DECODED:
+        *samples = CDIMAGE_SAMPLES_DECODED;
+        break;
+    }
+    *sample_rate = file.sample_rate;
     return 1;
 }

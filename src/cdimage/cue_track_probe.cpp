@@ -1,15 +1,15 @@
-// Track file probing: where each track file's data begins and how many bytes
-// of it there are, and what a missing or undecodable file does to the open.
+// Track file probing: how each track file holds its audio, where its data
+// begins and how many bytes of it there are, and what a missing or
+// undecodable file does to the open.
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sndfile.h>
 #include <string>
+#include <string_view>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#define STB_VORBIS_HEADER_ONLY
-#include <stb_vorbis.h>
 
 #include "cdimage_internal.h"
 
@@ -22,6 +22,17 @@ constexpr int RIFF_ID_OFFSET = 0;
 constexpr int RIFF_FORM_TYPE_OFFSET = 8;
 constexpr int CHUNK_HEADER_SIZE = 8;
 constexpr int CHUNK_SIZE_OFFSET = 4;
+// The part of a "fmt " body that says what the samples are.
+constexpr int FORMAT_BODY_SIZE = 16;
+constexpr uint16_t WAVE_FORMAT_PCM = 1;
+
+// Names and leading bytes that mark a file for the decoder.
+constexpr const char *DECODED_SUFFIXES[] = {".ogg", ".flac", ".mp3", ".opus"};
+constexpr std::string_view DECODED_SIGNATURES[] = {"OggS", "fLaC", "ID3"};
+constexpr std::size_t SIGNATURE_SIZE = 4;
+// Decoded frames are counted in 64-bit bytes, four to a frame; a longer
+// stream is taken as this long (far past what one WAVE file can hold).
+constexpr int64_t MAX_DECODED_FRAMES = INT64_MAX / BYTES_PER_FRAME;
 
 // The form header names a RIFF file of form type WAVE (letter case counts).
 bool is_riff_wave_header(const unsigned char *header)
@@ -87,33 +98,92 @@ FileHandle open_by_case_insensitive_name(char (&path)[PATH_TEXT_SIZE])
     return stream;
 }
 
-int probe_ogg_file(TrackFile &file)
+bool has_decoded_suffix(const char *path)
 {
-    int error = 0;
-    stb_vorbis *decoder = stb_vorbis_open_filename(file.path, &error, nullptr);
-    if (decoder == nullptr) {
+    std::size_t length = std::strlen(path);
+    for (const char *suffix : DECODED_SUFFIXES) {
+        std::size_t n = std::strlen(suffix);
+        if (length > n && strcasecmp(path + length - n, suffix) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Reads the first bytes alone, past the stream's buffer: probing a raw file
+// reads no track data beyond them.
+bool has_decoded_signature(std::FILE *stream)
+{
+    char head[SIGNATURE_SIZE];
+    const ssize_t got = pread(fileno(stream), head, sizeof head, 0);
+    std::string_view bytes(head, got > 0 ? static_cast<std::size_t>(got) : 0);
+    for (std::string_view signature : DECODED_SIGNATURES)
+        if (bytes.substr(0, signature.size()) == signature)
+            return true;
+    return false;
+}
+
+// A compressed file goes to the decoder by its name, its type word or its
+// first bytes; a file of type BINARY or MOTOROLA without such a name or
+// signature never does.
+bool is_compressed_file(const char *path, const char *type, std::FILE *stream)
+{
+    return has_decoded_suffix(path) || strcasecmp(type, "MP3") == 0 || has_decoded_signature(stream);
+}
+
+// 16-bit stereo integer PCM is copied as stored; so is a "data" chunk that
+// no "fmt " chunk describes.
+bool wave_holds_cd_samples(const WaveLayout &wave)
+{
+    return !wave.has_format || (wave.format_tag == WAVE_FORMAT_PCM && wave.channels == 2 &&
+                                wave.bits_per_sample == 16 && wave.sample_rate >= 1 &&
+                                wave.sample_rate <= MAX_SAMPLE_RATE);
+}
+
+// Measures a file through the decoder: its frames, as 16-bit stereo, and its
+// own sample rate.
+int probe_decoded_file(TrackFile &file, std::FILE *stream)
+{
+    file.format = TrackFormat::DECODED;
+    file.data_offset = 0;
+    // libsndfile closes the descriptor it is given when it cannot open the
+    // file, whatever it is told: it gets a copy of its own.
+    SF_INFO info{};
+    SNDFILE *decoder = nullptr;
+    int error = SF_ERR_SYSTEM;
+    const int fd = fcntl(fileno(stream), F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
+        decoder = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+        error = decoder == nullptr ? sf_error(nullptr) : SF_ERR_NO_ERROR;
+    } else if (fd >= 0) {
+        close(fd);
+    }
+    if (decoder != nullptr && (info.channels < 1 || info.samplerate < 1 ||
+                               static_cast<uint32_t>(info.samplerate) > MAX_SAMPLE_RATE))
+        error = SF_ERR_MALFORMED_FILE;
+    if (error != SF_ERR_NO_ERROR) {
+        if (decoder != nullptr)
+            sf_close(decoder);
         std::fprintf(stderr, "cdimage: %s does not decode (%d)\n", file.path, error);
         return 0;
     }
-    file.data_size = static_cast<int64_t>(stb_vorbis_stream_length_in_samples(decoder)) * BYTES_PER_FRAME;
-    stb_vorbis_close(decoder);
+    int64_t frames = info.frames < 0 ? 0 : info.frames;
+    if (frames > MAX_DECODED_FRAMES)
+        frames = MAX_DECODED_FRAMES;
+    file.data_size = frames * BYTES_PER_FRAME;
+    file.sample_rate = static_cast<uint32_t>(info.samplerate);
+    sf_close(decoder);
     return 1;
 }
 
 }  // namespace
 
-bool is_ogg_path(const char *path)
+WaveLayout read_wave_layout(std::FILE *stream)
 {
-    std::size_t length = std::strlen(path);
-    return length > 4 && strcasecmp(path + length - 4, ".ogg") == 0;
-}
-
-int64_t find_wave_data(std::FILE *stream)
-{
+    WaveLayout wave{};
     unsigned char header[RIFF_HEADER_SIZE];
     if (fseeko(stream, 0, SEEK_SET) != 0 || std::fread(header, 1, sizeof header, stream) != sizeof header ||
         !is_riff_wave_header(header))
-        return 0;
+        return WaveLayout{};
 
     // Chunk sizes come from the file: positions are kept in 64 bits, and a
     // walk that leads past the end of the file stops at the short read.
@@ -122,16 +192,29 @@ int64_t find_wave_data(std::FILE *stream)
         unsigned char chunk[CHUNK_HEADER_SIZE];
         if (fseeko(stream, position, SEEK_SET) != 0 ||
             std::fread(chunk, 1, sizeof chunk, stream) != sizeof chunk)
-            return 0;
-        if (std::memcmp(chunk, "data", 4) == 0)
-            return position + CHUNK_HEADER_SIZE;
+            return WaveLayout{};
+        if (std::memcmp(chunk, "data", 4) == 0) {
+            wave.data_offset = position + CHUNK_HEADER_SIZE;
+            return wave;
+        }
         uint32_t body_size = little_endian_32(chunk + CHUNK_SIZE_OFFSET);
+        unsigned char format[FORMAT_BODY_SIZE];
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && body_size >= FORMAT_BODY_SIZE &&
+            std::fread(format, 1, sizeof format, stream) == sizeof format) {
+            wave.has_format = true;
+            wave.format_tag = little_endian_16(format);
+            wave.channels = little_endian_16(format + 2);
+            wave.sample_rate = little_endian_32(format + 4);
+            wave.bits_per_sample = little_endian_16(format + 14);
+        }
         position += CHUNK_HEADER_SIZE + static_cast<int64_t>(body_size) + (body_size % 2);
     }
 }
 
 int probe_track_file(TrackFile &file, const char *type)
 {
+    file.format = strcasecmp(type, "MOTOROLA") == 0 ? TrackFormat::STORED_BIG_ENDIAN : TrackFormat::STORED;
+    file.sample_rate = CD_SAMPLE_RATE;
     FileHandle stream = open_regular_file(file.path);
     if (!stream)
         stream = open_by_case_insensitive_name(file.path);
@@ -144,12 +227,16 @@ int probe_track_file(TrackFile &file, const char *type)
         return 0;
     }
 
-    if (file.is_ogg) {
-        stream.reset();
-        return probe_ogg_file(file);
+    if (is_compressed_file(file.path, type, stream.get()))
+        return probe_decoded_file(file, stream.get());
+    if (strcasecmp(type, "WAVE") == 0) {
+        const WaveLayout wave = read_wave_layout(stream.get());
+        if (!wave_holds_cd_samples(wave))
+            return probe_decoded_file(file, stream.get());
+        file.data_offset = wave.data_offset;
+        if (wave.has_format)
+            file.sample_rate = wave.sample_rate;
     }
-    if (file.is_wave)
-        file.data_offset = find_wave_data(stream.get());
 
     fseeko(stream.get(), 0, SEEK_END);
     int64_t length = ftello(stream.get());

@@ -1,6 +1,10 @@
 // The volume check at sector 16 and the walk of the ISO 9660 directory tree
 // into the entry table.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <new>
 
 #include "cdimage_internal.h"
 
@@ -19,22 +23,66 @@ constexpr unsigned char PRIMARY_DESCRIPTOR_TYPE = 1;
 constexpr int DR_LENGTH_OFFSET = 0;
 constexpr int DR_EXTENT_OFFSET = 2;
 constexpr int DR_SIZE_OFFSET = 10;
+constexpr int DR_DATE_OFFSET = 18;
 constexpr int DR_FLAGS_OFFSET = 25;
 constexpr int DR_NAME_LENGTH_OFFSET = 32;
 constexpr int DR_NAME_OFFSET = 33;
-constexpr unsigned char DR_FLAG_DIRECTORY = 2;
+constexpr unsigned char DR_FLAG_DIRECTORY = 0x02;
+// Set on every record of a file but its last extent's.
+constexpr unsigned char DR_FLAG_MULTI_EXTENT = 0x80;
+constexpr std::size_t MAX_IDENTIFIER = 255;
+
+// Recording date (ISO 9660 9.1.5): years since 1900, month, day, hour,
+// minute, second, offset from GMT in 15-minute units.
+constexpr int DATE_MIN_GMT_OFFSET = -48;
+constexpr int DATE_MAX_GMT_OFFSET = 52;
+constexpr int64_t SECONDS_PER_GMT_OFFSET_UNIT = 15 * 60;
+constexpr int64_t SECONDS_PER_DAY = 24 * 60 * 60;
 
 // Directory sectors read per call at each level of the walk.
 constexpr uint32_t WALK_RUN_SECTORS = 16;
-// Each level holds its own run, since a subdirectory is walked before the
-// rest of its parent's records are read.
-unsigned char g_walk_buffers[MAX_DIR_DEPTH][WALK_RUN_SECTORS * DATA_SECTOR_SIZE];
+
+// The end of a run of directory sectors already walked: one past its last.
+// (A type of the module's own keeps the map's code out of the shared
+// library's exports.)
+struct WalkedEnd {
+    uint64_t sector;
+};
+
+// What one mount keeps while it walks.
+struct WalkState {
+    // Directory sectors already walked, as runs [first, end) keyed by first.
+    std::map<uint32_t, WalkedEnd> walked;
+    // Each level holds its own run, since a subdirectory is walked before the
+    // rest of its parent's records are read.
+    unsigned char runs[MAX_DIR_DEPTH + 1][WALK_RUN_SECTORS * DATA_SECTOR_SIZE];
+};
+WalkState g_walk;
+
+// The records of one directory that may still join a file recorded in
+// several extents.
+struct ExtentChain {
+    bool open;   // the last record carried the multi-extent flag
+    int entry;   // the entry its records join, or -1 when it was skipped
+    std::size_t identifier_length;
+    unsigned char identifier[MAX_IDENTIFIER];
+};
+
+void walk_directory(int directory, FsExtent extent, int depth);
 
 // Sector 16 holds a primary volume descriptor of an ISO 9660 volume.
 bool is_primary_descriptor(const unsigned char *sector)
 {
     return sector[PVD_TYPE_OFFSET] == PRIMARY_DESCRIPTOR_TYPE &&
            std::memcmp(sector + PVD_STANDARD_ID_OFFSET, "CD001", 5) == 0;
+}
+
+// A record of `length` bytes at `position` can be taken apart: it holds more
+// than its fixed part and lies inside the sector. A zero length ends the
+// sector's records.
+bool record_fits(std::size_t position, std::size_t length)
+{
+    return length > DR_NAME_OFFSET && position + length <= DATA_SECTOR_SIZE;
 }
 
 // The records of a directory itself (identifier 0x00) and of its parent
@@ -45,114 +93,255 @@ bool is_self_or_parent_record(const unsigned char *record)
            (record[DR_NAME_OFFSET] == 0 || record[DR_NAME_OFFSET] == 1);
 }
 
+// A loss of the walk (entries that are missing from the table) counts as a
+// failure of the open image; its line names it.
+void count_walk_loss()
+{
+    ++g_image.walk_failures;
+}
+
 // The rest of a directory is lost: its entries below the sector that could
 // not be read are missing from the table.
 void report_unread_directory(const char *name, uint32_t skipped)
 {
-    std::fprintf(stderr, "cdimage: %s: directory cannot be read, %u %s skipped\n", name[0] != '\0' ? name : "/",
-                 skipped, skipped == 1 ? "sector" : "sectors");
-    ++g_image.walk_failures;
+    std::fprintf(stderr, "cdimage: %s: directory cannot be read, %u %s skipped\n", name, skipped,
+                 skipped == 1 ? "sector" : "sectors");
+    count_walk_loss();
 }
 
-bool table_is_full()
+// The record carries on the file of the records before it: they carried the
+// multi-extent flag and the identifier is the same.
+bool continues_chain(const ExtentChain &chain, const unsigned char *identifier, std::size_t length)
 {
-    return g_image.entry_count >= MAX_FS_ENTRIES;
+    return chain.open && chain.identifier_length == length && std::memcmp(chain.identifier, identifier, length) == 0;
 }
 
-void enter_record(const unsigned char *sector, std::size_t record_start, const char *parent, int depth)
+bool is_leap_year(int64_t year)
+{
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int days_in_month(int64_t year, int month)
+{
+    static constexpr int DAYS[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && is_leap_year(year) ? 29 : DAYS[month - 1];
+}
+
+// Days from 1970-01-01 to the date in the proleptic Gregorian calendar.
+int64_t days_since_epoch(int64_t year, int month, int day)
+{
+    year -= month <= 2;
+    const int64_t era = year / 400;
+    const int64_t year_of_era = year - era * 400;
+    const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+// The directory's sectors overlap none walked before, and are now taken:
+// each directory sector is read at most once, whatever records point at it.
+bool claim_directory_sectors(const FsExtent &extent)
+{
+    const uint32_t first = extent.sector;
+    const uint64_t end = static_cast<uint64_t>(first) + sectors_holding(extent.size);
+    auto next = g_walk.walked.lower_bound(first);
+    if (next != g_walk.walked.end() && next->first < end)
+        return false;
+    if (next != g_walk.walked.begin() && std::prev(next)->second.sector > first)
+        return false;
+    g_walk.walked.emplace_hint(next, first, WalkedEnd{end});
+    return true;
+}
+
+// Appends an entry for the record; gives its position.
+int append_entry(const char *name, const unsigned char *record, bool is_dir)
+{
+    const FsExtent extent = {little_endian_32(record + DR_EXTENT_OFFSET), little_endian_32(record + DR_SIZE_OFFSET)};
+    FsEntry entry{};
+    entry.name_offset = g_image.names.size();
+    entry.first_extent = g_image.extents.size();
+    entry.extent_count = 1;
+    entry.is_dir = is_dir;
+    entry.size = extent.size;
+    entry.has_time = recording_time(record + DR_DATE_OFFSET, entry.mtime);
+    g_image.names.insert(g_image.names.end(), name, name + std::strlen(name) + 1);
+    g_image.extents.push_back(extent);
+    g_image.entries.push_back(entry);
+    return g_image.entry_count++;
+}
+
+// Adds the record's extent to the file its chain joins, the last entry made.
+void join_extent(const ExtentChain &chain, const unsigned char *record)
+{
+    if (chain.entry < 0)
+        return;
+    FsEntry &entry = g_image.entries[static_cast<std::size_t>(chain.entry)];
+    const uint32_t size = little_endian_32(record + DR_SIZE_OFFSET);
+    g_image.extents.push_back({little_endian_32(record + DR_EXTENT_OFFSET), size});
+    ++entry.extent_count;
+    entry.size += size;
+}
+
+void enter_record(const unsigned char *sector, std::size_t record_start, int directory, int depth,
+                  ExtentChain &chain)
 {
     const unsigned char *record = sector + record_start;
-    if (is_self_or_parent_record(record))
+    if (is_self_or_parent_record(record)) {
+        chain.open = false;
         return;
-
+    }
     // The identifier length is not bounded by the record's: an identifier
     // that would run past the sector is cut at the sector's end.
+    const unsigned char *identifier = record + DR_NAME_OFFSET;
     std::size_t identifier_length = record[DR_NAME_LENGTH_OFFSET];
-    std::size_t room = DATA_SECTOR_SIZE - (record_start + DR_NAME_OFFSET);
+    const std::size_t room = DATA_SECTOR_SIZE - (record_start + DR_NAME_OFFSET);
     if (identifier_length > room)
         identifier_length = room;
+    const bool is_dir = (record[DR_FLAGS_OFFSET] & DR_FLAG_DIRECTORY) != 0;
+    const bool more_extents = !is_dir && (record[DR_FLAGS_OFFSET] & DR_FLAG_MULTI_EXTENT) != 0;
 
-    FsEntry &entry = g_image.entries[g_image.entry_count++];
-    build_entry_name(parent, record + DR_NAME_OFFSET, identifier_length, entry.name);
-    entry.extent = little_endian_32(record + DR_EXTENT_OFFSET);
-    entry.size = little_endian_32(record + DR_SIZE_OFFSET);
-    entry.is_dir = (record[DR_FLAGS_OFFSET] & DR_FLAG_DIRECTORY) != 0;
-    if (entry.is_dir)
-        walk_directory(entry.extent, entry.size, entry.name, depth + 1);
+    if (!is_dir && continues_chain(chain, identifier, identifier_length)) {
+        join_extent(chain, record);
+        chain.open = more_extents;
+        return;
+    }
+    chain.open = more_extents;
+    chain.entry = -1;
+    chain.identifier_length = identifier_length;
+    std::memcpy(chain.identifier, identifier, identifier_length);
+
+    const char *parent = directory < 0 ? "" : entry_name(g_image.entries[static_cast<std::size_t>(directory)]);
+    char name[PATH_TEXT_SIZE];
+    if (!build_entry_name(parent, identifier, identifier_length, name)) {
+        // A cut name would name some other file: the entry is left out.
+        std::fprintf(stderr, "cdimage: %s: %.*s: name longer than %zu characters, skipped\n",
+                     directory < 0 ? "/" : parent, static_cast<int>(identifier_length), identifier, MAX_ENTRY_NAME);
+        count_walk_loss();
+        return;
+    }
+    if (g_image.entry_count == MAX_FS_ENTRIES) {
+        std::fprintf(stderr, "cdimage: %s: more entries than the table counts, not listed\n", name);
+        count_walk_loss();
+        return;
+    }
+    const int entry = append_entry(name, record, is_dir);
+    chain.entry = entry;
+    if (is_dir)
+        walk_directory(entry, g_image.extents.back(), depth + 1);
 }
 
-// Takes the records of one directory sector apart. A zero byte, a full
-// table, a length too short for a record or a record running past the
-// sector ends the sector.
-void walk_sector(const unsigned char *sector, const char *parent, int depth)
+// Takes the records of one directory sector apart, each in its turn; a
+// record that does not fit ends the sector.
+void walk_sector(const unsigned char *sector, int directory, int depth, ExtentChain &chain)
 {
     std::size_t position = 0;
     while (position < DATA_SECTOR_SIZE) {
-        std::size_t length = sector[position + DR_LENGTH_OFFSET];
-        if (length == 0 || table_is_full() || length <= DR_NAME_OFFSET ||
-            position + length > DATA_SECTOR_SIZE)
+        const std::size_t length = sector[position + DR_LENGTH_OFFSET];
+        if (!record_fits(position, length))
             return;
-        std::size_t record_start = position;
+        const std::size_t record_start = position;
         position += length;
-        enter_record(sector, record_start, parent, depth);
+        enter_record(sector, record_start, directory, depth, chain);
     }
+}
+
+// Walks the directory whose entry is `directory` (-1 for the root) at the
+// given depth, entering every record below it. The extent is a copy: the
+// pool it came from grows during the walk.
+void walk_directory(int directory, FsExtent extent, int depth)
+{
+    if (extent.size == 0)
+        return;
+    const char *name = directory < 0 ? "/" : entry_name(g_image.entries[static_cast<std::size_t>(directory)]);
+    if (depth > MAX_DIR_DEPTH) {
+        std::fprintf(stderr, "cdimage: %s: deeper than %d directories, not followed\n", name, MAX_DIR_DEPTH);
+        count_walk_loss();
+        return;
+    }
+    if (!claim_directory_sectors(extent)) {
+        std::fprintf(stderr, "cdimage: %s: directory already read, not followed\n", name);
+        return;
+    }
+    unsigned char *run = g_walk.runs[depth];
+    ExtentChain chain{};
+    SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
+    while (uint32_t got = read_next_piece(span, WALK_RUN_SECTORS, run))
+        for (uint32_t k = 0; k < got; ++k)
+            walk_sector(run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, directory, depth, chain);
+    // The name is looked up again: the pool of names has grown meanwhile.
+    if (span.failed)
+        report_unread_directory(
+            directory < 0 ? "/" : entry_name(g_image.entries[static_cast<std::size_t>(directory)]), span.left);
 }
 
 }  // namespace
 
-void build_entry_name(const char *parent, const unsigned char *identifier, std::size_t identifier_length,
-                      char (&name)[ENTRY_NAME_SIZE])
+bool build_entry_name(const char *parent, const unsigned char *identifier, std::size_t identifier_length,
+                      char (&name)[PATH_TEXT_SIZE])
 {
-    constexpr std::size_t MAX_NAME = ENTRY_NAME_SIZE - 1;
-    int prefix = std::snprintf(name, sizeof name, "%s%s", parent, parent[0] != '\0' ? "/" : "");
-    std::size_t length = prefix < 0 ? 0 : static_cast<std::size_t>(prefix);
-    if (length > MAX_NAME)
-        length = MAX_NAME;
+    // Room for one character more than a name may hold: a last '.' that is
+    // dropped below may stand there.
+    char built[PATH_TEXT_SIZE + 1];
+    const std::size_t parent_length = std::strlen(parent);
+    std::size_t length = parent_length + (parent_length != 0);
+    if (length > MAX_ENTRY_NAME)
+        return false;
+    std::memcpy(built, parent, parent_length);
+    if (parent_length != 0)
+        built[parent_length] = '/';
     const std::size_t component_start = length;
 
-    if (length < MAX_NAME) {
-        for (std::size_t i = 0; i < identifier_length && length < MAX_NAME; ++i) {
-            unsigned char byte = identifier[i];
-            if (byte == ';')
-                break;
-            if (byte >= 'a' && byte <= 'z')
-                byte = static_cast<unsigned char>(byte - 'a' + 'A');
-            // '/' or NUL inside an identifier would split or end the path.
-            if (byte == '/' || byte == '\0')
-                byte = '_';
-            name[length++] = static_cast<char>(byte);
-        }
+    for (std::size_t i = 0; i < identifier_length; ++i) {
+        unsigned char byte = identifier[i];
+        if (byte == ';')
+            break;
+        if (length == MAX_ENTRY_NAME + 1)
+            return false;
+        if (byte >= 'a' && byte <= 'z')
+            byte = static_cast<unsigned char>(byte - 'a' + 'A');
+        // '/' or NUL inside an identifier would split or end the path.
+        if (byte == '/' || byte == '\0')
+            byte = '_';
+        built[length++] = static_cast<char>(byte);
     }
-    if (length > 0 && name[length - 1] == '.')
+    if (length > component_start && built[length - 1] == '.')
         --length;
-    name[length] = '\0';
+    if (length > MAX_ENTRY_NAME)
+        return false;
 
     // A component of dots alone ("." or "..") would lead out of its directory.
-    if (length > component_start &&
-        std::strspn(name + component_start, ".") == length - component_start)
-        std::memset(name + component_start, '_', length - component_start);
+    if (length > component_start && std::all_of(built + component_start, built + length, [](char c) { return c == '.'; }))
+        std::memset(built + component_start, '_', length - component_start);
+    std::memcpy(name, built, length);
+    name[length] = '\0';
+    return true;
 }
 
-void walk_directory(uint32_t extent, uint32_t size, const char *parent, int depth)
+bool recording_time(const unsigned char *date, int64_t &seconds)
 {
-    if (depth >= MAX_DIR_DEPTH || size == 0)
-        return;
-    unsigned char *run = g_walk_buffers[depth];
-    const uint32_t sectors = sectors_holding(size);
-    for (uint32_t done = 0; done < sectors;) {
-        // A full table takes no more entries: reading on would change nothing.
-        if (table_is_full())
-            return;
-        uint32_t wanted = sectors - done < WALK_RUN_SECTORS ? sectors - done : WALK_RUN_SECTORS;
-        uint32_t got = read_data_sectors(extent + done, wanted, run);
-        for (uint32_t k = 0; k < got; ++k)
-            walk_sector(run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, parent, depth);
-        if (got < wanted) {
-            report_unread_directory(parent, sectors - done - got);
-            return;
-        }
-        done += got;
-    }
+    const int64_t year = 1900 + date[0];
+    const int month = date[1];
+    const int day = date[2];
+    const int hour = date[3];
+    const int minute = date[4];
+    const int second = date[5];
+    const int gmt_offset = static_cast<signed char>(date[6]);
+    if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 || minute > 59 ||
+        second > 59 || gmt_offset < DATE_MIN_GMT_OFFSET || gmt_offset > DATE_MAX_GMT_OFFSET)
+        return false;
+    seconds = days_since_epoch(year, month, day) * SECONDS_PER_DAY + hour * 3600 + minute * 60 + second -
+              gmt_offset * SECONDS_PER_GMT_OFFSET_UNIT;
+    return true;
+}
+
+void release_entries()
+{
+    std::vector<FsEntry>().swap(g_image.entries);
+    std::vector<FsExtent>().swap(g_image.extents);
+    std::vector<char>().swap(g_image.names);
+    g_image.name_index.reset();
+    g_image.name_index_slots = 0;
+    g_image.entry_count = 0;
 }
 
 void mount_volume(const char *cue_path)
@@ -162,6 +351,15 @@ void mount_volume(const char *cue_path)
         std::fprintf(stderr, "cdimage: %s has no ISO 9660 data track\n", cue_path);
         return;
     }
-    walk_directory(little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET),
-                   little_endian_32(sector + PVD_ROOT_SIZE_OFFSET), "", 0);
+    const FsExtent root = {little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET),
+                           little_endian_32(sector + PVD_ROOT_SIZE_OFFSET)};
+    try {
+        walk_directory(-1, root, 0);
+    } catch (const std::bad_alloc &) {
+        // The entries made so far stay; the rest of the volume is not listed.
+        std::fprintf(stderr, "cdimage: %s: out of memory after %d entries, the rest not listed\n", cue_path,
+                     g_image.entry_count);
+        count_walk_loss();
+    }
+    g_walk.walked.clear();
 }

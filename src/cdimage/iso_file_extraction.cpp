@@ -47,66 +47,93 @@ bool write_all(int fd, const unsigned char *bytes, std::size_t size)
     return true;
 }
 
-// Copies the entry's bytes to the output file; 0 with the failure when a
-// sector cannot be read or a write fails.
-int copy_entry_data(const FsEntry &entry, int out_fd, DataFailure &failure)
+// Copies one extent's bytes to the output file's position; 0 with the
+// failure when a sector cannot be read or a write fails.
+int copy_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
 {
-    int direct = copy_data_track_bytes(entry.extent, entry.size, out_fd, failure);
+    int direct = copy_data_track_bytes(extent.sector, extent.size, out_fd, failure);
     if (direct >= 0)
         return direct;
     failure = DataFailure{};
-    const uint32_t sectors = sectors_holding(entry.size);
-    uint64_t remaining = entry.size;
-    for (uint32_t done = 0; done < sectors;) {
-        uint32_t wanted = sectors - done < SECTORS_PER_RUN ? sectors - done : SECTORS_PER_RUN;
-        uint32_t got = read_data_sectors(entry.extent + done, wanted, g_run_buffer);
-        if (got < wanted) {
-            failure.unread_sector = static_cast<int64_t>(entry.extent) + done + got;
-            return 0;
-        }
-        uint64_t run_bytes = static_cast<uint64_t>(got) * DATA_SECTOR_SIZE;
-        std::size_t bytes = static_cast<std::size_t>(remaining < run_bytes ? remaining : run_bytes);
+    SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
+    uint64_t remaining = extent.size;
+    while (uint32_t got = read_next_piece(span, SECTORS_PER_RUN, g_run_buffer)) {
+        const uint64_t piece_bytes = static_cast<uint64_t>(got) * DATA_SECTOR_SIZE;
+        const std::size_t bytes = static_cast<std::size_t>(remaining < piece_bytes ? remaining : piece_bytes);
         if (!write_all(out_fd, g_run_buffer, bytes)) {
             failure.write_error = errno;
             return 0;
         }
         remaining -= bytes;
-        done += got;
     }
+    if (span.left == 0)
+        return 1;
+    failure.unread_sector = span.next;
+    return 0;
+}
+
+// Every extent of the entry in record order; 0 at the first that fails.
+int copy_entry_data(const FsEntry &entry, int out_fd, DataFailure &failure)
+{
+    const FsExtent *extents = entry_extents(entry);
+    for (uint32_t i = 0; i < entry.extent_count; ++i)
+        if (!copy_extent(extents[i], out_fd, failure))
+            return 0;
     return 1;
+}
+
+// A regular file of the entry's size is there already, and its modification
+// time is the recorded one (or the record holds no valid date): a file of
+// this volume extracted before, not one of another disc.
+bool is_extracted_already(const FsEntry &entry, const OutputSpot &spot)
+{
+    struct stat existing;
+    return fstatat(spot.dir_fd, spot.leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode) &&
+           static_cast<uint64_t>(existing.st_size) == entry.size &&
+           (!entry.has_time || static_cast<int64_t>(existing.st_mtime) == entry.mtime);
+}
+
+// Gives the written file the entry's recorded time: one call on the
+// descriptor, once its last bytes are written. A file system that refuses
+// it keeps the time of extraction, and the next run writes the file again.
+void apply_recorded_time(const FsEntry &entry, int out_fd)
+{
+    if (!entry.has_time)
+        return;
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.mtime), 0}};
+    futimens(out_fd, times);
 }
 
 int extract_file_entry(OutputTree &tree, const FsEntry &entry, char *out_path, std::size_t out_size)
 {
-    int written = std::snprintf(out_path, out_size, "%s/%s", g_image.out_root, entry.name);
+    const char *name = entry_name(entry);
+    int written = std::snprintf(out_path, out_size, "%s/%s", g_image.out_root, name);
     if (written < 0 || static_cast<std::size_t>(written) >= out_size) {
-        report_failure(entry.name, std::strerror(ENAMETOOLONG));
+        report_failure(name, std::strerror(ENAMETOOLONG));
         return 0;
     }
     OutputSpot spot;
     OutputFailure refused;
-    if (!find_output_spot(tree, entry.name, spot, refused)) {
-        report_failure(entry.name, describe_output_failure(refused, entry.name));
+    if (!find_output_spot(tree, name, spot, refused)) {
+        report_failure(name, describe_output_failure(refused, name));
         return 0;
     }
-
-    // A file of the entry's size (modulo 2^32) counts as extracted already.
-    struct stat existing;
-    if (fstatat(spot.dir_fd, spot.leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode) &&
-        static_cast<uint32_t>(existing.st_size) == entry.size)
+    if (is_extracted_already(entry, spot))
         return 1;
 
     // Recorded before it exists: an interruption right after the creation
     // must find it.
     begin_partial_file(g_image.partial, spot);
-    int out_fd = create_output_file(spot, entry.name, refused);
+    int out_fd = create_output_file(spot, name, refused);
     if (out_fd < 0) {
         end_partial_file(g_image.partial);
-        report_failure(entry.name, describe_output_failure(refused, entry.name));
+        report_failure(name, describe_output_failure(refused, name));
         return 0;
     }
     DataFailure failure;
     int copied = copy_entry_data(entry, out_fd, failure);
+    if (copied)
+        apply_recorded_time(entry, out_fd);
     // Some file systems report a failed write only at the close.
     if (close(out_fd) != 0 && copied) {
         copied = 0;
@@ -116,7 +143,7 @@ int extract_file_entry(OutputTree &tree, const FsEntry &entry, char *out_path, s
         unlinkat(spot.dir_fd, spot.leaf, 0);
     end_partial_file(g_image.partial);
     if (!copied) {
-        report_failure(entry.name, describe_data_failure(failure));
+        report_failure(name, describe_data_failure(failure));
         return 0;
     }
     return 1;
@@ -124,12 +151,13 @@ int extract_file_entry(OutputTree &tree, const FsEntry &entry, char *out_path, s
 
 int extract_directory_entry(OutputTree &tree, const FsEntry &entry, char *out_path, std::size_t out_size)
 {
-    int written = std::snprintf(out_path, out_size, "%s/%s/", g_image.out_root, entry.name);
+    const char *name = entry_name(entry);
+    int written = std::snprintf(out_path, out_size, "%s/%s/", g_image.out_root, name);
     if (written < 0 || static_cast<std::size_t>(written) >= out_size)
         return 0;
     OutputFailure refused;
-    if (open_output_directories(tree, entry.name, std::strlen(entry.name), refused) < 0) {
-        report_failure(entry.name, describe_output_failure(refused, entry.name));
+    if (open_output_directories(tree, name, std::strlen(name), refused) < 0) {
+        report_failure(name, describe_output_failure(refused, name));
         return 0;
     }
     out_path[written - 1] = '\0';
@@ -145,6 +173,35 @@ bool open_extraction_root(OutputTree &tree)
         return true;
     std::fprintf(stderr, "cdimage: %s: %s\n", g_image.out_root, std::strerror(error));
     return false;
+}
+
+// Every extent of the entry lies inside the data track.
+bool entry_lies_in_data_track(const FsEntry &entry)
+{
+    const FsExtent *extents = entry_extents(entry);
+    for (uint32_t i = 0; i < entry.extent_count; ++i)
+        if (!run_lies_in_data_track(extents[i].sector, sectors_holding(extents[i].size)))
+            return false;
+    return true;
+}
+
+// Reads one extent's bytes into `into`: whole sectors straight there, a
+// last partial sector through a sector buffer.
+bool load_extent(const FsExtent &extent, unsigned char *into)
+{
+    const uint32_t whole = extent.size / DATA_SECTOR_SIZE;
+    SectorSpan span = sector_span(extent.sector, whole);
+    while (uint32_t got = read_next_piece(span, SECTORS_PER_RUN, into))
+        into += static_cast<std::size_t>(got) * DATA_SECTOR_SIZE;
+    if (span.left != 0)
+        return false;
+    if (uint32_t tail = extent.size % DATA_SECTOR_SIZE) {
+        unsigned char sector[DATA_SECTOR_SIZE];
+        if (!read_data_sector(extent.sector + whole, sector))
+            return false;
+        std::memcpy(into, sector, tail);
+    }
+    return true;
 }
 
 }  // namespace
@@ -179,8 +236,8 @@ extern "C" int cdimage_extract_all(void)
         return 0;
     g_image.extraction_failures = 0;
     int files = 0;
-    for (int i = 0; i < g_image.entry_count; ++i)
-        files += !g_image.entries[i].is_dir;
+    for (const FsEntry &entry : g_image.entries)
+        files += !entry.is_dir;
     // With no file to write, nothing is created.
     if (files == 0)
         return 0;
@@ -190,9 +247,9 @@ extern "C" int cdimage_extract_all(void)
         return 0;
     }
     int count = 0;
-    char out_path[PATH_TEXT_SIZE];
-    for (int i = 0; i < g_image.entry_count; ++i)
-        if (!g_image.entries[i].is_dir && extract_entry(tree, g_image.entries[i].name, out_path, sizeof out_path))
+    char out_path[OUTPUT_PATH_SIZE];
+    for (const FsEntry &entry : g_image.entries)
+        if (!entry.is_dir && extract_entry(tree, entry_name(entry), out_path, sizeof out_path))
             ++count;
     return count;
 }
@@ -202,33 +259,22 @@ extern "C" void *cdimage_load_file(const char *name, uint32_t *out_length)
     if (!g_image.is_open || name == nullptr)
         return nullptr;
     const FsEntry *entry = find_entry(name, false);
-    // A file recorded past the track's end cannot be read: it gets no buffer
-    // of the size it claims.
-    if (entry == nullptr || !run_lies_in_data_track(entry->extent, sectors_holding(entry->size)))
+    // A file too large for out_length, or recorded past the track's end, gets
+    // no buffer of the size it claims.
+    if (entry == nullptr || entry->size > UINT32_MAX || !entry_lies_in_data_track(*entry))
         return nullptr;
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
         static_cast<unsigned char *>(std::malloc(entry->size != 0 ? entry->size : 1)));
     if (!buffer)
         return nullptr;
-
-    // Whole sectors go straight into the buffer; a last partial sector
-    // passes through a sector buffer.
-    const uint32_t whole = entry->size / DATA_SECTOR_SIZE;
-    for (uint32_t done = 0; done < whole;) {
-        uint32_t wanted = whole - done < SECTORS_PER_RUN ? whole - done : SECTORS_PER_RUN;
-        uint32_t got = read_data_sectors(entry->extent + done, wanted,
-                                         buffer.get() + static_cast<std::size_t>(done) * DATA_SECTOR_SIZE);
-        if (got < wanted)
+    std::size_t offset = 0;
+    const FsExtent *extents = entry_extents(*entry);
+    for (uint32_t i = 0; i < entry->extent_count; ++i) {
+        if (!load_extent(extents[i], buffer.get() + offset))
             return nullptr;
-        done += got;
-    }
-    if (uint32_t tail = entry->size % DATA_SECTOR_SIZE) {
-        unsigned char sector[DATA_SECTOR_SIZE];
-        if (!read_data_sector(entry->extent + whole, sector))
-            return nullptr;
-        std::memcpy(buffer.get() + static_cast<std::size_t>(whole) * DATA_SECTOR_SIZE, sector, tail);
+        offset += extents[i].size;
     }
     if (out_length != nullptr)
-        *out_length = entry->size;
+        *out_length = static_cast<uint32_t>(entry->size);
     return buffer.release();
 }

@@ -119,6 +119,18 @@ int read_data_sector(uint32_t index, unsigned char *buffer)
     return read_data_sectors(index, 1, buffer) == 1;
 }
 
+uint32_t read_next_piece(SectorSpan &span, uint32_t limit, unsigned char *buffer)
+{
+    if (span.failed || span.left == 0)
+        return 0;
+    const uint32_t wanted = span.left < limit ? span.left : limit;
+    const uint32_t got = read_data_sectors(span.next, wanted, buffer);
+    span.next += got;
+    span.left -= got;
+    span.failed = got < wanted;
+    return got;
+}
+
 int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure &failure)
 {
     const Track &track = *g_image.data_track;

@@ -1,16 +1,18 @@
 // The audio phase: each audio track is streamed from its track file into a
-// 44-byte-header RIFF WAVE file (PCM, stereo, 16-bit, 44100 Hz).
+// 44-byte-header RIFF WAVE file of 16-bit stereo PCM at the track file's own
+// sample rate. Stored samples are copied (byte-swapped when stored most
+// significant byte first); compressed files are decoded through libsndfile.
 #include "audio_export.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <new>
+#include <fcntl.h>
+#include <sndfile.h>
 #include <string>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#define STB_VORBIS_HEADER_ONLY
-#include <stb_vorbis.h>
 
 #include "cdimage.h"
 #include "file_io.h"
@@ -24,15 +26,21 @@ PartialFile g_partial_wave;
 constexpr std::size_t PATH_TEXT_SIZE = 1024;
 // A frame of CD audio: two 16-bit samples.
 constexpr int BYTES_PER_FRAME = 4;
+constexpr int OUT_CHANNELS = 2;
 constexpr std::size_t WAVE_HEADER_SIZE = 44;
 constexpr int RIFF_SIZE_OFFSET = 4;
 constexpr int DATA_SIZE_OFFSET = 40;
-constexpr uint32_t SAMPLE_RATE = 44100;
-constexpr uint32_t FRAMES_PER_MINUTE = SAMPLE_RATE * 60;
+// The header bytes that the RIFF size counts besides the samples: from
+// "WAVE" to the data chunk's size field.
+constexpr uint32_t RIFF_SIZE_BEYOND_DATA = 36;
+constexpr uint64_t SECONDS_PER_MINUTE = 60;
 // Data bytes + 36 must fit the 32-bit RIFF size: fewer frames than this.
-constexpr uint64_t FRAME_LIMIT = (UINT64_C(0x100000000) - 36) / BYTES_PER_FRAME;
+constexpr uint64_t FRAME_LIMIT = (UINT64_C(0x100000000) - RIFF_SIZE_BEYOND_DATA) / BYTES_PER_FRAME;
 // The bounded buffer a track streams through.
 constexpr std::size_t STREAM_FRAMES = 256 * 1024;
+// Decoded samples (all channels, as doubles: exact for every integer
+// format up to 32 bits) read at one time.
+constexpr std::size_t DECODE_SAMPLES = 64 * 1024;
 
 void write_le16(std::FILE *stream, uint16_t value)
 {
@@ -40,17 +48,17 @@ void write_le16(std::FILE *stream, uint16_t value)
     std::fputc(value >> 8, stream);
 }
 
-void write_wave_header(std::FILE *out, uint32_t frames)
+void write_wave_header(std::FILE *out, uint32_t frames, uint32_t sample_rate)
 {
     const uint32_t data_bytes = frames * BYTES_PER_FRAME;
     std::fwrite("RIFF", 1, 4, out);
-    write_le32(out, data_bytes + 36);
+    write_le32(out, data_bytes + RIFF_SIZE_BEYOND_DATA);
     std::fwrite("WAVEfmt ", 1, 8, out);
     write_le32(out, 16);
     write_le16(out, 1);  // PCM
-    write_le16(out, 2);  // channels
-    write_le32(out, SAMPLE_RATE);
-    write_le32(out, SAMPLE_RATE * BYTES_PER_FRAME);
+    write_le16(out, OUT_CHANNELS);
+    write_le32(out, sample_rate);
+    write_le32(out, sample_rate * BYTES_PER_FRAME);
     write_le16(out, BYTES_PER_FRAME);
     write_le16(out, 16);  // bits per sample
     std::fwrite("data", 1, 4, out);
@@ -63,7 +71,7 @@ bool patch_wave_sizes(std::FILE *out, uint32_t frames)
     const uint32_t data_bytes = frames * BYTES_PER_FRAME;
     if (fseeko(out, RIFF_SIZE_OFFSET, SEEK_SET) != 0)
         return false;
-    write_le32(out, data_bytes + 36);
+    write_le32(out, data_bytes + RIFF_SIZE_BEYOND_DATA);
     if (fseeko(out, DATA_SIZE_OFFSET, SEEK_SET) != 0)
         return false;
     write_le32(out, data_bytes);
@@ -79,34 +87,28 @@ void swap_sample_bytes(unsigned char *bytes, std::size_t count)
     }
 }
 
-// The module measures a track file ending in ".ogg" (any case) as Ogg
-// Vorbis, whatever its type word; its frames must be decoded.
-bool is_ogg_path(const char *path)
-{
-    std::size_t length = std::strlen(path);
-    return length > 4 && strcasecmp(path + length - 4, ".ogg") == 0;
-}
-
 void print_read_failed(int number)
 {
     std::fprintf(stderr, "track %02d: read failed\n", number);
 }
 
 struct DecoderCloser {
-    void operator()(stb_vorbis *decoder) const { stb_vorbis_close(decoder); }
+    void operator()(SNDFILE *decoder) const { sf_close(decoder); }
 };
-using Decoder = std::unique_ptr<stb_vorbis, DecoderCloser>;
+using Decoder = std::unique_ptr<SNDFILE, DecoderCloser>;
 
-// Where one track's frames come from: a track file of stored samples, or an
-// Ogg Vorbis stream decoded to 16-bit stereo.
+// Where one track's frames come from: a track file of stored samples, or a
+// file that libsndfile decodes.
 struct TrackSource {
     FileHandle raw;
-    Decoder ogg;
+    Decoder decoded;
+    int channels = 0;  // of the decoded file
+    std::unique_ptr<double[]> decode_buffer;
     bool swap_bytes = false;
     uint64_t available = 0;  // frames the source holds for the track, up to `frames`
 };
 
-bool open_raw_source(TrackSource &source, const char *path, uint64_t offset, uint32_t frames, int big_endian)
+bool open_raw_source(TrackSource &source, const char *path, uint64_t offset, uint32_t frames, bool big_endian)
 {
     source.raw.reset(std::fopen(path, "rb"));
     if (!source.raw || offset > static_cast<uint64_t>(INT64_MAX) ||
@@ -120,42 +122,115 @@ bool open_raw_source(TrackSource &source, const char *path, uint64_t offset, uin
     uint64_t size = S_ISREG(info.st_mode) && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
     uint64_t held = size > offset ? (size - offset) / BYTES_PER_FRAME : 0;
     source.available = held < frames ? held : frames;
-    source.swap_bytes = big_endian != 0;
+    source.swap_bytes = big_endian;
     return true;
 }
 
-// Decoded samples are native 16-bit values: never swapped, whatever the
-// FILE line's type word.
-bool open_ogg_source(TrackSource &source, const char *path, uint64_t offset, uint32_t frames)
+// The extent counts decoded frames: offset / 4 of them come before the
+// track. A track that starts at or past the decoded end holds no frames.
+bool open_decoded_source(TrackSource &source, const char *path, uint64_t offset, uint32_t frames)
 {
-    int error = 0;
-    source.ogg.reset(stb_vorbis_open_filename(path, &error, nullptr));
-    if (!source.ogg)
+    // The decoder is handed a regular file only: it would take a directory's
+    // read error for the end of the stream.
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat file_info;
+    if (fd < 0 || fstat(fd, &file_info) != 0 || !S_ISREG(file_info.st_mode)) {
+        if (fd >= 0)
+            close(fd);
         return false;
-    uint64_t skip = offset / BYTES_PER_FRAME;
-    if (skip > UINT32_MAX || (skip > 0 && !stb_vorbis_seek(source.ogg.get(), static_cast<unsigned>(skip))))
+    }
+    // From here libsndfile owns the descriptor, and closes it also when it
+    // cannot open the file.
+    SF_INFO info{};
+    source.decoded.reset(sf_open_fd(fd, SFM_READ, &info, SF_TRUE));
+    if (!source.decoded)
         return false;
-    uint64_t length = stb_vorbis_stream_length_in_samples(source.ogg.get());
-    uint64_t held = length > skip ? length - skip : 0;
+    // A buffer of DECODE_SAMPLES holds at least one frame.
+    if (info.channels < 1 || static_cast<std::size_t>(info.channels) > DECODE_SAMPLES)
+        return false;
+    source.channels = info.channels;
+    const uint64_t skip = offset / BYTES_PER_FRAME;
+    const uint64_t length = info.frames > 0 ? static_cast<uint64_t>(info.frames) : 0;
+    const uint64_t held = length > skip ? length - skip : 0;
     source.available = held < frames ? held : frames;
-    return true;
+    // A track at the start of its file needs no seek (which would cost a
+    // compressed stream a search).
+    if (source.available > 0 && skip > 0 &&
+        sf_seek(source.decoded.get(), static_cast<sf_count_t>(skip), SEEK_SET) != static_cast<sf_count_t>(skip))
+        return false;
+    source.decode_buffer.reset(new (std::nothrow) double[DECODE_SAMPLES]);
+    return source.decode_buffer != nullptr;
+}
+
+// A decoded sample (full scale at +-1.0) as the nearest 16-bit value, ties
+// upwards, held at the ends of the range (a NaN at the bottom). Without
+// branches or libm calls, so that the loops over a buffer vectorize.
+int16_t round_to_16(double sample)
+{
+    constexpr double LOWEST = INT16_MIN;
+    constexpr double HIGHEST = INT16_MAX;
+    double scaled = sample * 32768.0;
+    scaled = LOWEST < scaled ? scaled : LOWEST;
+    scaled = scaled < HIGHEST ? scaled : HIGHEST;
+    // Shifted above zero, truncation is the floor.
+    return static_cast<int16_t>(static_cast<int>(scaled - LOWEST + 0.5) + INT16_MIN);
+}
+
+void put_le16(unsigned char *at, int16_t sample)
+{
+    const uint16_t bits = static_cast<uint16_t>(sample);
+    at[0] = static_cast<unsigned char>(bits & 0xFF);
+    at[1] = static_cast<unsigned char>(bits >> 8);
+}
+
+// Decodes up to `wanted` frames as 16-bit stereo: a mono file's channel goes
+// to both sides, a stereo file's channels stay apart, and more channels are
+// mixed down, both sides getting their mean.
+std::size_t read_decoded_frames(TrackSource &source, unsigned char *buffer, std::size_t wanted)
+{
+    const std::size_t channels = static_cast<std::size_t>(source.channels);
+    const std::size_t per_read = DECODE_SAMPLES / channels;
+    const double *samples = source.decode_buffer.get();
+    std::size_t got = 0;
+    while (got < wanted) {
+        const std::size_t ask = wanted - got < per_read ? wanted - got : per_read;
+        const sf_count_t n = sf_readf_double(source.decoded.get(), source.decode_buffer.get(),
+                                             static_cast<sf_count_t>(ask));
+        if (n <= 0)
+            break;
+        unsigned char *out = buffer + got * BYTES_PER_FRAME;
+        const std::size_t count = static_cast<std::size_t>(n);
+        if (channels == 2) {
+            for (std::size_t i = 0; i < 2 * count; ++i)
+                put_le16(out + 2 * i, round_to_16(samples[i]));
+        } else if (channels == 1) {
+            for (std::size_t f = 0; f < count; ++f, out += BYTES_PER_FRAME) {
+                const int16_t both = round_to_16(samples[f]);
+                put_le16(out, both);
+                put_le16(out + 2, both);
+            }
+        } else {
+            for (std::size_t f = 0; f < count; ++f, out += BYTES_PER_FRAME) {
+                double sum = 0;
+                for (std::size_t c = 0; c < channels; ++c)
+                    sum += samples[f * channels + c];
+                const int16_t mixed = round_to_16(sum / static_cast<double>(channels));
+                put_le16(out, mixed);
+                put_le16(out + 2, mixed);
+            }
+        }
+        got += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < ask)
+            break;
+    }
+    return got;
 }
 
 // Reads up to `wanted` frames; fewer only at the end of the source.
 std::size_t read_frames(TrackSource &source, unsigned char *buffer, std::size_t wanted)
 {
-    if (source.ogg) {
-        std::size_t got = 0;
-        while (got < wanted) {
-            int n = stb_vorbis_get_samples_short_interleaved(
-                source.ogg.get(), 2, reinterpret_cast<short *>(buffer + got * BYTES_PER_FRAME),
-                static_cast<int>((wanted - got) * 2));
-            if (n <= 0)
-                break;
-            got += static_cast<std::size_t>(n);
-        }
-        return got;
-    }
+    if (source.decoded)
+        return read_decoded_frames(source, buffer, wanted);
     std::size_t got = std::fread(buffer, BYTES_PER_FRAME, wanted, source.raw.get());
     if (source.swap_bytes)
         swap_sample_bytes(buffer, got * BYTES_PER_FRAME);
@@ -218,38 +293,37 @@ void report_wave_failure(const char *file_name, const std::string &reason)
     std::fprintf(stderr, "%s: %s\n", file_name, reason.c_str());
 }
 
-// Exports one track; false when it failed, the failure named.
-bool export_track(OutputTree &tree, const char *out_dir, int number)
+// Opens the track's samples as the module says they are held. Gives false,
+// with nothing left open, when they cannot be read.
+bool open_track_source(TrackSource &source, int number, uint64_t &offset, uint32_t &sample_rate)
 {
     const char *path = nullptr;
-    uint64_t offset = 0;
     uint32_t frames = 0;
     int big_endian = 0;
-    if (!cdimage_audio_extent(number, &path, &offset, &frames, &big_endian)) {
-        print_read_failed(number);
+    int samples = CDIMAGE_SAMPLES_STORED;
+    if (!cdimage_audio_extent(number, &path, &offset, &frames, &big_endian) ||
+        !cdimage_audio_format(number, &samples, &sample_rate))
         return false;
-    }
-
-    std::unique_ptr<unsigned char, FreeDeleter> buffer(
-        static_cast<unsigned char *>(std::malloc(STREAM_FRAMES * BYTES_PER_FRAME)));
-    TrackSource source;
-    bool opened = is_ogg_path(path) ? open_ogg_source(source, path, offset, frames)
-                                    : open_raw_source(source, path, offset, frames, big_endian);
+    bool opened = samples == CDIMAGE_SAMPLES_DECODED
+                      ? open_decoded_source(source, path, offset, frames)
+                      : open_raw_source(source, path, offset, frames, samples == CDIMAGE_SAMPLES_BIG_ENDIAN);
     // The frames the track really holds must fit the header's 32-bit sizes.
-    if (!buffer || !opened || source.available >= FRAME_LIMIT) {
-        print_read_failed(number);
+    if (!opened || source.available >= FRAME_LIMIT) {
+        source = TrackSource{};
         return false;
     }
+    return true;
+}
 
-    char file_name[PATH_TEXT_SIZE];
-    int written = std::snprintf(file_name, sizeof file_name, "%s/audio/track%02d.wav", out_dir, number);
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof file_name) {
-        // The cut name could lie anywhere: create nothing there.
-        report_wave_failure(file_name, std::strerror(ENAMETOOLONG));
-        return false;
-    }
-    // The audio directory and the file are created below the output
-    // directory's descriptor, refusing links.
+// Writes the WAVE file of an open source and prints its duration; false,
+// the failure named and the file removed, when it could not be written
+// whole. The audio directory and the file are created below the output
+// directory's descriptor, refusing links. The header is written for the
+// frames measured; a source that turns out shorter (a file cut while it is
+// read) gets its sizes patched.
+bool write_wave_track(OutputTree &tree, const char *out_dir, TrackSource &source, uint64_t offset,
+                      uint32_t sample_rate, const char *file_name, int number, unsigned char *buffer)
+{
     char relative[64];
     std::snprintf(relative, sizeof relative, "audio/track%02d.wav", number);
     OutputSpot spot;
@@ -274,12 +348,9 @@ bool export_track(OutputTree &tree, const char *out_dir, int number)
         report_wave_failure(file_name, describe_output_failure(refused, relative));
         return false;
     }
-
-    // The header is written for the frames measured; a source that turns
-    // out shorter (a file cut while it is read) gets its sizes patched.
     const uint32_t expected = static_cast<uint32_t>(source.available);
-    write_wave_header(out.get(), expected);
-    int64_t frames_written = write_samples(source, offset, expected, out.get(), buffer.get());
+    write_wave_header(out.get(), expected, sample_rate);
+    int64_t frames_written = write_samples(source, offset, expected, out.get(), buffer);
     int error = errno;
     source = TrackSource{};
     bool complete = frames_written >= 0;
@@ -299,9 +370,33 @@ bool export_track(OutputTree &tree, const char *out_dir, int number)
         report_wave_failure(file_name, std::strerror(error));
         return false;
     }
-    uint32_t done = static_cast<uint32_t>(frames_written);
-    std::printf("track %02d: %u:%02u\n", number, done / FRAMES_PER_MINUTE, (done / SAMPLE_RATE) % 60);
+    const uint64_t done = static_cast<uint64_t>(frames_written);
+    std::printf("track %02d: %u:%02u\n", number, static_cast<unsigned>(done / (sample_rate * SECONDS_PER_MINUTE)),
+                static_cast<unsigned>(done / sample_rate % SECONDS_PER_MINUTE));
     return true;
+}
+
+// Exports one track; false when it failed, the failure named.
+bool export_track(OutputTree &tree, const char *out_dir, int number)
+{
+    std::unique_ptr<unsigned char, FreeDeleter> buffer(
+        static_cast<unsigned char *>(std::malloc(STREAM_FRAMES * BYTES_PER_FRAME)));
+    TrackSource source;
+    uint64_t offset = 0;
+    uint32_t sample_rate = 0;
+    if (!buffer || !open_track_source(source, number, offset, sample_rate)) {
+        print_read_failed(number);
+        return false;
+    }
+
+    char file_name[PATH_TEXT_SIZE];
+    int written = std::snprintf(file_name, sizeof file_name, "%s/audio/track%02d.wav", out_dir, number);
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof file_name) {
+        // The cut name could lie anywhere: create nothing there.
+        report_wave_failure(file_name, std::strerror(ENAMETOOLONG));
+        return false;
+    }
+    return write_wave_track(tree, out_dir, source, offset, sample_rate, file_name, number, buffer.get());
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ void expect_closed_answers() {
     uint32_t length = 14;
     EXPECT_EQ(nullptr, cdimage_load_file("README.TXT", &length));
     EXPECT_EQ(14u, length);
-    EXPECT_EQ(nullptr, g_image.entries);
+    EXPECT_TRUE(g_image.entries.empty());
     EXPECT_EQ(0, g_image.entry_count);
     EXPECT_EQ(nullptr, g_image.data_file);
 }
@@ -71,7 +71,6 @@ TEST(ImageState, OpenPrintsTheSummaryAndCloseEndsTheImage) {
     EXPECT_EQ(1, cdimage_track_is_audio(2));
     EXPECT_EQ(75, cdimage_track_lba(2));
     EXPECT_EQ(300, cdimage_disc_sectors());
-    EXPECT_NE(nullptr, g_image.entries);
     EXPECT_EQ(dir.at("out"), g_image.out_root);
 
     testing::internal::CaptureStderr();

@@ -125,7 +125,7 @@ TEST(CueReader, SheetsFillTheFileAndTrackTables) {
 TEST(CueReader, CarriageReturnsAtLineEndsAreWhiteSpace) {
     TempDir dir;
     write_sectors(dir.at("disc.bin"), 300);
-    write_file(dir.at("side.wav"), riff_wave({{"fmt ", Bytes(16)}, {"data", Bytes(2352)}}));
+    write_file(dir.at("side.wav"), riff_wave({{"fmt ", wave_format()}, {"data", Bytes(2352)}}));
     // A name without a type, a mode and a time each end right before "\r".
     write_text(dir.at("disc.cue"),
                "FILE disc.bin\r\n"
@@ -143,7 +143,7 @@ TEST(CueReader, CarriageReturnsAtLineEndsAreWhiteSpace) {
     EXPECT_EQ(dir.at("disc.bin"), g_image.files[0].path);
     EXPECT_EQ(300 * RAW_SECTOR_SIZE, g_image.files[0].data_size);
     EXPECT_EQ(dir.at("side.wav"), g_image.files[1].path);
-    EXPECT_EQ(1, g_image.files[1].is_wave);
+    EXPECT_EQ(TrackFormat::STORED, g_image.files[1].format);
     EXPECT_EQ(44, g_image.files[1].data_offset);
     ASSERT_EQ(3, g_image.track_count);
     EXPECT_EQ(1, g_image.tracks[1].is_audio);
@@ -170,17 +170,15 @@ TEST(CueReader, QuotedNamesKeepBlanksAndTheTypeMayTouchTheQuote) {
     ASSERT_EQ(3, g_image.file_count);
     EXPECT_EQ(dir.at("my disc.bin"), g_image.files[0].path);
     EXPECT_EQ(dir.at("side b.wav"), g_image.files[1].path);
-    EXPECT_EQ(1, g_image.files[1].is_wave);
     EXPECT_EQ(20, g_image.files[1].data_offset);
     EXPECT_EQ(dir.at("big end.raw"), g_image.files[2].path);
-    EXPECT_EQ(0, g_image.files[2].is_wave);
-    EXPECT_EQ(1, g_image.files[2].is_big_endian);
+    EXPECT_EQ(TrackFormat::STORED_BIG_ENDIAN, g_image.files[2].format);
 }
 
-TEST(CueReader, TypeWordsSetTheFlags) {
+TEST(CueReader, TypeWordsChooseHowTheFileIsRead) {
     TempDir dir;
     write_sectors(dir.at("disc.bin"), 10);
-    Bytes wave = riff_wave({{"fmt ", Bytes(16)}, {"data", Bytes(2352)}});
+    Bytes wave = riff_wave({{"fmt ", wave_format()}, {"data", Bytes(2352)}});
     write_file(dir.at("lower.wav"), wave);
     write_file(dir.at("other.wav"), wave);
     // A name alone has the type BINARY, so its missing file is only reported.
@@ -200,14 +198,13 @@ TEST(CueReader, TypeWordsSetTheFlags) {
               err);
     ASSERT_EQ(5, g_image.file_count);
     const TrackFile *f = g_image.files;
-    EXPECT_EQ(1, f[1].is_wave);
+    EXPECT_EQ(TrackFormat::STORED, f[1].format);
     EXPECT_EQ(44, f[1].data_offset);
-    EXPECT_EQ(0, f[2].is_wave);
-    EXPECT_EQ(0, f[2].is_big_endian);
+    EXPECT_EQ(TrackFormat::STORED, f[2].format);
     EXPECT_EQ(0, f[2].data_offset);
     EXPECT_EQ(static_cast<int64_t>(wave.size()), f[2].data_size);
-    EXPECT_EQ(0, f[3].is_ogg);
-    EXPECT_EQ(1, f[4].is_ogg);
+    // A missing file is never handed to the decoder, whatever its name.
+    EXPECT_EQ(TrackFormat::STORED, f[4].format);
     EXPECT_EQ(0, f[4].data_size);
 }
 

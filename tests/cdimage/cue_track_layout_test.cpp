@@ -37,7 +37,7 @@ struct WorkedExample {
     explicit WorkedExample(bool with_pregaps = true, bool with_disc = true) {
         if (with_disc) write_sparse_file(dir.at("disc.bin"), 169345000);
         write_file(dir.at("track04.wav"),
-                   riff_wave({{"fmt ", Bytes(16)}, {"LIST", Bytes(25)}, {"data", Bytes(5292000)}}));
+                   riff_wave({{"fmt ", wave_format()}, {"LIST", Bytes(25)}, {"data", Bytes(5292000)}}));
         write_text(cue, std::string("FILE disc.bin BINARY\n"
                                     "  TRACK 01 MODE1/2352\n"
                                     "    INDEX 01 00:00:00\n"
@@ -145,6 +145,51 @@ TEST(TrackLayout, WithoutPregapsTracksEndAtTheNextIndexOne) {
     EXPECT_EQ(1, e.result);
     EXPECT_EQ(106192800u, e.offset);
     EXPECT_EQ(13500u * 588u, e.frames);
+}
+
+// Rippers often write a TRACK line (and its INDEX 00, a pregap at the end of
+// the file before) ahead of the FILE line of the file that holds its INDEX
+// 01. a.bin holds 7 sectors, b.bin 8, c.bin 6.
+TEST(TrackLayout, TrackLineAheadOfItsFileLineBelongsToTheNextFile) {
+    struct Case {
+        const char *what;
+        const char *sheet;
+        int file_index[3];
+        int64_t length[3];
+        int lba[3];
+    };
+    const Case cases[] = {
+        {"pregaps at the ends of the files before",
+         "FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 00 00:00:05\n"
+         "FILE b.bin BINARY\nINDEX 01 00:00:00\nTRACK 03 AUDIO\nINDEX 00 00:00:06\n"
+         "FILE c.bin BINARY\nINDEX 01 00:00:00\n",
+         {0, 1, 2}, {5, 6, 6}, {0, 7, 15}},
+        {"a pregap after the FILE line lies in the new file",
+         "FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\n"
+         "FILE b.bin BINARY\nINDEX 00 00:00:00\nINDEX 01 00:00:02\nTRACK 03 AUDIO\n"
+         "FILE c.bin BINARY\nINDEX 01 00:00:01\n",
+         {0, 1, 2}, {7, 6, 5}, {0, 9, 16}},
+        {"the usual layout keeps each track in the file before",
+         "FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 00 00:00:05\n"
+         "INDEX 01 00:00:06\nFILE b.bin BINARY\nTRACK 03 AUDIO\nINDEX 01 00:00:00\nFILE c.bin BINARY\n",
+         {0, 0, 1}, {5, 1, 8}, {0, 6, 7}},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        write_sectors(dir.at("a.bin"), 7);
+        write_sectors(dir.at("b.bin"), 8);
+        write_sectors(dir.at("c.bin"), 6);
+        write_text(dir.at("disc.cue"), c.sheet);
+        std::string err;
+        ASSERT_EQ(1, open_image(dir.at("disc.cue"), err)) << c.what << err;
+        ASSERT_EQ(3, g_image.track_count) << c.what;
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(c.file_index[i], g_image.tracks[i].file_index) << c.what << ", track " << i + 1;
+            EXPECT_EQ(c.length[i], g_image.tracks[i].length) << c.what << ", track " << i + 1;
+            EXPECT_EQ(c.lba[i], cdimage_track_lba(i + 1)) << c.what << ", track " << i + 1;
+        }
+        EXPECT_EQ(21, cdimage_disc_sectors()) << c.what;
+    }
 }
 
 TEST(TrackLayout, MissingDiscFileLeavesItsTracksWithoutSectors) {

@@ -1,12 +1,12 @@
-// Track file probing: raw lengths, the RIFF WAVE chunk walk, Ogg Vorbis
-// lengths, and what missing or undecodable files do to the open.
+// Track file probing: raw lengths, the RIFF WAVE chunk walk, which files go
+// to the decoder and their decoded lengths, and what missing or undecodable
+// files do to the open.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
-
-#define STB_VORBIS_HEADER_ONLY
-#include "stb_vorbis.h"
 
 #include "cdimage_internal.h"
 #include "fixtures.h"
@@ -40,7 +40,7 @@ TEST(TrackProbe, RawFileIsMeasuredByItsLength) {
     const TrackFile &f = g_image.files[1];
     EXPECT_EQ(0, f.data_offset);
     EXPECT_EQ(1000, f.data_size);
-    EXPECT_EQ(1, f.is_big_endian);
+    EXPECT_EQ(TrackFormat::STORED_BIG_ENDIAN, f.format);
     EXPECT_EQ(10 * RAW_SECTOR_SIZE, g_image.files[0].data_size);
 }
 
@@ -54,13 +54,13 @@ TEST(TrackProbe, WaveChunkWalkFindsTheDataBody) {
     };
     const Case cases[] = {
         {"fmt, LIST with a pad byte, data",
-         riff_wave({{"fmt ", Bytes(16)}, {"LIST", Bytes(25)}, {"data", samples}}), "WAVE", 78},
+         riff_wave({{"fmt ", wave_format()}, {"LIST", Bytes(25)}, {"data", samples}}), "WAVE", 78},
         {"data first", riff_wave({{"data", samples}}), "WAVE", 20},
         {"chunks behind data count as track data",
-         riff_wave({{"fmt ", Bytes(16)}, {"data", Bytes(4)}, {"LIST", Bytes(30)}}), "WAVE", 44},
+         riff_wave({{"fmt ", wave_format()}, {"data", Bytes(4)}, {"LIST", Bytes(30)}}), "WAVE", 44},
         {"DATA and Data are other chunks", riff_wave({{"DATA", Bytes(10)}, {"Data", Bytes(3)}, {"data", samples}}),
          "WAVE", 12 + 18 + 12 + 8},
-        {"data header is the last 8 bytes", riff_wave({{"fmt ", Bytes(16)}, {"data", {}}}), "WAVE", 44},
+        {"data header is the last 8 bytes", riff_wave({{"fmt ", wave_format()}, {"data", {}}}), "WAVE", 44},
         {"type in lower case", riff_wave({{"data", samples}}), "wave", 20},
         {"not RIFF WAVE but AVI", concat({text_bytes("RIFF"), le32(112), text_bytes("AVI "), text_bytes("data"),
                                           le32(100), samples}),
@@ -81,7 +81,7 @@ TEST(TrackProbe, WaveChunkWalkFindsTheDataBody) {
          concat({text_bytes("RIFF"), le32(200), text_bytes("WAVE"), text_bytes("JUNK"), le32(0xFFFFFFFFu),
                  text_bytes("data"), le32(100), samples}),
          "WAVE", 0},
-        {"a WAVE file named BINARY is raw", riff_wave({{"fmt ", Bytes(16)}, {"data", samples}}), "BINARY", 0},
+        {"a WAVE file named BINARY is raw", riff_wave({{"fmt ", wave_format()}, {"data", samples}}), "BINARY", 0},
     };
     for (const Case &c : cases) {
         TempDir dir;
@@ -210,7 +210,7 @@ TEST(TrackProbe, NameInTheWrongCaseIsFoundWhenOneEntryMatches) {
 
 TEST(TrackProbe, WrongCaseWaveFileIsWalked) {
     TempDir dir;
-    write_file(dir.at("SIDE.WAV"), riff_wave({{"fmt ", Bytes(16)}, {"data", Bytes(2352 * 3)}}));
+    write_file(dir.at("SIDE.WAV"), riff_wave({{"fmt ", wave_format()}, {"data", Bytes(2352 * 3)}}));
     std::string cue = cue_with_second_file(dir, "FILE side.wav WAVE");
     std::string err;
     ASSERT_EQ(1, open_image(cue, err));
@@ -220,61 +220,152 @@ TEST(TrackProbe, WrongCaseWaveFileIsWalked) {
     EXPECT_EQ(2352 * 3, g_image.files[1].data_size);
 }
 
-TEST(TrackProbe, OggVorbisLengthIsDecodedFramesTimesFour) {
-    ASSERT_TRUE(have_program("oggenc"));
-    TempDir dir;
-    const uint32_t frames = 44100 + 1234;
-    write_file(dir.at("tone.wav"), wave_file(tone_samples(frames, 440.0, 660.0)));
-    RunResult enc = run_program({"oggenc", "-Q", "-o", dir.at("tone.OGG"), dir.at("tone.wav")});
-    ASSERT_EQ(0, enc.exit_code) << enc.err;
+// A tone of this many frames at 44100 Hz: 78 whole sectors, and 49,920
+// frames once Opus has resampled it to 48000 Hz.
+constexpr uint32_t TONE_FRAMES = 78 * 588;
 
-    int error = 0;
-    stb_vorbis *vorbis = stb_vorbis_open_filename(dir.at("tone.OGG").c_str(), &error, nullptr);
-    ASSERT_NE(nullptr, vorbis) << error;
-    EXPECT_EQ(frames, stb_vorbis_stream_length_in_samples(vorbis));
-    stb_vorbis_close(vorbis);
-
-    // Typed WAVE, but the name decides: it is decoded, not walked as RIFF.
-    std::string cue = cue_with_second_file(dir, "FILE tone.OGG WAVE");
-    int descriptors = open_descriptor_count();
-    std::string err;
-    ASSERT_EQ(1, open_image(cue, err));
-    EXPECT_EQ(opened_without_volume(cue, 2), err);
-    const TrackFile &f = g_image.files[1];
-    EXPECT_EQ(1, f.is_ogg);
-    EXPECT_EQ(0, f.data_offset);
-    EXPECT_EQ(static_cast<int64_t>(frames) * 4, f.data_size);
-    cdimage_close();
-    EXPECT_EQ(descriptors, open_descriptor_count());
-
-    // Found in the wrong case, the file is decoded under its real name.
-    cue = cue_with_second_file(dir, "FILE tone.ogg BINARY");
-    ASSERT_EQ(1, open_image(cue, err));
-    EXPECT_EQ(opened_without_volume(cue, 2), err);
-    EXPECT_EQ(dir.at("tone.OGG"), g_image.files[1].path);
-    EXPECT_EQ(static_cast<int64_t>(frames) * 4, g_image.files[1].data_size);
+// The tone written as dir/tone.wav and encoded to dir/<name>.
+void encode_tone(const TempDir &dir, Codec codec, const std::string &name) {
+    write_file(dir.at("tone.wav"), wave_file(tone_samples(TONE_FRAMES, 440.0, 660.0)));
+    const RunResult encoded = encode_audio(codec, dir.at("tone.wav"), dir.at(name));
+    ASSERT_EQ(0, encoded.exit_code) << encoded.err;
 }
 
-TEST(TrackProbe, OggFileThatDoesNotDecodeFailsTheOpen) {
-    TempDir dir;
-    write_text(dir.at("bad.ogg"), "RIFF but not a Vorbis stream at all\n");
-    int expected_code = 0;
-    EXPECT_EQ(nullptr, stb_vorbis_open_filename(dir.at("bad.ogg").c_str(), &expected_code, nullptr));
-    ASSERT_NE(0, expected_code);
+// The tone's samples in another WAVE sample format, written as dir/<name>.
+void write_tone_wave(const TempDir &dir, const std::string &name, uint32_t rate, uint16_t channels, uint16_t bits,
+                     uint16_t tag) {
+    const uint32_t bytes_per_sample = bits / 8u;
+    write_file(dir.at(name), wave_file(Bytes(std::size_t{TONE_FRAMES} * channels * bytes_per_sample, 0x10), rate,
+                                       channels, bits, tag));
+}
 
-    std::string cue = cue_with_second_file(dir, "FILE bad.ogg BINARY\nFILE disc.bin BINARY");
-    int descriptors = open_descriptor_count();
-    std::string err;
-    EXPECT_EQ(0, open_image(cue, err));
-    EXPECT_EQ("cdimage: " + dir.at("bad.ogg") + " does not decode (" + std::to_string(expected_code) + ")\n", err);
-    EXPECT_EQ(1, g_image.file_count);
-    EXPECT_EQ(0, cdimage_is_open());
-    EXPECT_EQ(descriptors, open_descriptor_count());
+struct FormatCase {
+    const char *what;
+    std::function<void(const TempDir &)> make;  // writes the track file
+    const char *file_line;
+    TrackFormat format;
+    uint32_t sample_rate;
+    int64_t data_offset;
+    int64_t data_size;  // -1: the file's length less data_offset
+};
+
+// Compressed files go to the decoder by name, type word or signature, and
+// WAVE files of any sample format but 16-bit stereo PCM by their "fmt "
+// chunk; every decoded file counts its frames times 4 from offset 0.
+TEST(TrackProbe, FormatDecidesBetweenStoredSamplesAndTheDecoder) {
+    const int64_t tone_bytes = int64_t{TONE_FRAMES} * 4;
+    const FormatCase cases[] = {
+        {"Ogg Vorbis named .OGG, typed WAVE", [](const TempDir &d) { encode_tone(d, Codec::VORBIS, "tone.OGG"); },
+         "FILE tone.OGG WAVE", TrackFormat::DECODED, 44100, 0, tone_bytes},
+        {"FLAC named .flac, typed BINARY", [](const TempDir &d) { encode_tone(d, Codec::FLAC, "tone.flac"); },
+         "FILE tone.flac BINARY", TrackFormat::DECODED, 44100, 0, tone_bytes},
+        {"FLAC named .bin: its signature says so", [](const TempDir &d) { encode_tone(d, Codec::FLAC, "tone.bin"); },
+         "FILE tone.bin BINARY", TrackFormat::DECODED, 44100, 0, tone_bytes},
+        {"MP3 by its type word alone", [](const TempDir &d) { encode_tone(d, Codec::MP3, "tone.dat"); },
+         "FILE tone.dat MP3", TrackFormat::DECODED, 44100, 0, tone_bytes},
+        {"MP3 with an ID3 tag, typed MOTOROLA",
+         [](const TempDir &d) { encode_tone(d, Codec::MP3_WITH_ID3, "tone.raw"); }, "FILE tone.raw MOTOROLA",
+         TrackFormat::DECODED, 44100, 0, tone_bytes},
+        {"Opus at its own rate", [](const TempDir &d) { encode_tone(d, Codec::OPUS, "tone.opus"); },
+         "FILE tone.opus WAVE", TrackFormat::DECODED, 48000, 0, 49920 * 4},
+        {"16-bit stereo WAVE at 48 kHz keeps its stored samples and its rate",
+         [](const TempDir &d) { write_tone_wave(d, "t.wav", 48000, 2, 16, 1); }, "FILE t.wav WAVE",
+         TrackFormat::STORED, 48000, 44, -1},
+        {"mono WAVE", [](const TempDir &d) { write_tone_wave(d, "t.wav", 44100, 1, 16, 1); }, "FILE t.wav WAVE",
+         TrackFormat::DECODED, 44100, 0, tone_bytes},
+        {"24-bit WAVE", [](const TempDir &d) { write_tone_wave(d, "t.wav", 22050, 2, 24, 1); }, "FILE t.wav WAVE",
+         TrackFormat::DECODED, 22050, 0, tone_bytes},
+        {"float WAVE", [](const TempDir &d) { write_tone_wave(d, "t.wav", 44100, 2, 32, 3); }, "FILE t.wav WAVE",
+         TrackFormat::DECODED, 44100, 0, tone_bytes},
+        {"mono WAVE typed BINARY is raw", [](const TempDir &d) { write_tone_wave(d, "t.wav", 44100, 1, 16, 1); },
+         "FILE t.wav BINARY", TrackFormat::STORED, 44100, 0, -1},
+        {"raw samples that begin like an MP3 frame stay raw",
+         [](const TempDir &d) {
+             Bytes sector(2352, 0x20);
+             sector[0] = 0xFF;
+             sector[1] = 0xFB;
+             write_file(d.at("t.bin"), sector);
+         },
+         "FILE t.bin BINARY", TrackFormat::STORED, 44100, 0, -1},
+    };
+    for (const FormatCase &c : cases) {
+        TempDir dir;
+        c.make(dir);
+        if (testing::Test::HasFatalFailure())
+            return;
+        std::string cue = cue_with_second_file(dir, c.file_line);
+        int descriptors = open_descriptor_count();
+        std::string err;
+        ASSERT_EQ(1, open_image(cue, err)) << c.what << ": " << err;
+        EXPECT_EQ(opened_without_volume(cue, 2), err) << c.what;
+        const TrackFile &f = g_image.files[1];
+        EXPECT_EQ(c.format, f.format) << c.what;
+        EXPECT_EQ(c.sample_rate, f.sample_rate) << c.what;
+        EXPECT_EQ(c.data_offset, f.data_offset) << c.what;
+        struct stat st;
+        ASSERT_EQ(0, stat(f.path, &st)) << c.what;
+        EXPECT_EQ(c.data_size >= 0 ? c.data_size : st.st_size - c.data_offset, f.data_size) << c.what;
+
+        int samples = -1;
+        uint32_t rate = 0;
+        ASSERT_EQ(1, cdimage_audio_format(2, &samples, &rate)) << c.what;
+        EXPECT_EQ(c.format == TrackFormat::DECODED ? CDIMAGE_SAMPLES_DECODED : CDIMAGE_SAMPLES_STORED, samples)
+            << c.what;
+        EXPECT_EQ(c.sample_rate, rate) << c.what;
+        cdimage_close();
+        EXPECT_EQ(descriptors, open_descriptor_count()) << c.what;
+    }
+}
+
+TEST(TrackProbe, AudioFormatIsWrittenOnlyForAnAudioTrackWithSamples) {
+    TempDir dir;
+    write_sectors(dir.at("music.raw"), 20);
+    std::string cue = cue_with_second_file(dir, "FILE music.raw MOTOROLA");
+    ASSERT_EQ(1, open_quietly(cue));
+    int samples = -1;
+    uint32_t rate = 0;
+    ASSERT_EQ(1, cdimage_audio_format(2, &samples, &rate));
+    EXPECT_EQ(CDIMAGE_SAMPLES_BIG_ENDIAN, samples);
+    EXPECT_EQ(44100u, rate);
+    samples = -1;
+    rate = 7;
+    EXPECT_EQ(0, cdimage_audio_format(1, &samples, &rate));  // the data track
+    EXPECT_EQ(0, cdimage_audio_format(3, &samples, &rate));  // no such track
+    cdimage_close();
+    EXPECT_EQ(0, cdimage_audio_format(2, &samples, &rate));
+    EXPECT_EQ(-1, samples);
+    EXPECT_EQ(7u, rate);
+}
+
+// The message carries libsndfile's own error number.
+TEST(TrackProbe, FileThatDoesNotDecodeFailsTheOpen) {
+    const char *lines[] = {"FILE bad.ogg BINARY", "FILE bad.wav MP3", "FILE bad.wav WAVE"};
+    for (const char *line : lines) {
+        TempDir dir;
+        write_text(dir.at("bad.ogg"), "OggS but not a Vorbis stream at all\n");
+        // A "fmt " chunk of format 0x1234: not PCM, and nothing libsndfile reads.
+        write_file(dir.at("bad.wav"), riff_wave({{"fmt ", wave_format(44100, 2, 16, 0x1234)}, {"data", Bytes(64)}}));
+        const std::string bad = std::string(line).find("ogg") != std::string::npos ? "bad.ogg" : "bad.wav";
+        SF_INFO info{};
+        EXPECT_EQ(nullptr, sf_open(dir.at(bad).c_str(), SFM_READ, &info)) << line;
+        const int expected_code = sf_error(nullptr);
+        ASSERT_NE(0, expected_code) << line;
+
+        std::string cue = cue_with_second_file(dir, std::string(line) + "\nFILE disc.bin BINARY");
+        int descriptors = open_descriptor_count();
+        std::string err;
+        EXPECT_EQ(0, open_image(cue, err)) << line;
+        EXPECT_EQ("cdimage: " + dir.at(bad) + " does not decode (" + std::to_string(expected_code) + ")\n", err)
+            << line;
+        EXPECT_EQ(1, g_image.file_count) << line;
+        EXPECT_EQ(0, cdimage_is_open()) << line;
+        EXPECT_EQ(descriptors, open_descriptor_count()) << line;
+    }
 }
 
 TEST(TrackProbe, NoTrackFileStaysOpen) {
     TempDir dir;
-    write_file(dir.at("side.wav"), riff_wave({{"fmt ", Bytes(16)}, {"data", Bytes(2352 * 2)}}));
+    write_file(dir.at("side.wav"), riff_wave({{"fmt ", wave_format()}, {"data", Bytes(2352 * 2)}}));
     write_file(dir.at("odd.raw"), Bytes(1000));
     std::string kept = cue_with_second_file(dir, "FILE side.wav WAVE\nFILE odd.raw BINARY\nFILE gone.bin BINARY");
     int descriptors = open_descriptor_count();

@@ -1,6 +1,6 @@
 // The volume check at sector 16 and the walk of the directory tree into the
-// entry table: record rules, name rules, pre-order, and the depth and table
-// limits.
+// entry table: record rules, name rules, pre-order, deep and looping trees,
+// files in several extents and recording dates.
 #include "cdimage_internal.h"
 #include "fixtures.h"
 #include "test_image.h"
@@ -21,17 +21,15 @@ constexpr uint32_t FILE_EXTENT = 60;
 // "NAME @extent" for every entry, directories marked with a trailing '/'.
 std::vector<std::string> entry_list() {
     std::vector<std::string> out;
-    for (int i = 0; i < g_image.entry_count; ++i) {
-        const FsEntry &e = g_image.entries[i];
-        out.push_back(std::string(e.name) + (e.is_dir ? "/" : "") + " @" + std::to_string(e.extent));
-    }
+    for (const FsEntry &e : g_image.entries)
+        out.push_back(std::string(entry_name(e)) + (e.is_dir ? "/" : "") + " @" + std::to_string(entry_extents(e)->sector));
     return out;
 }
 
 std::vector<std::string> entry_names() {
     std::vector<std::string> out;
-    for (int i = 0; i < g_image.entry_count; ++i)
-        out.push_back(g_image.entries[i].name);
+    for (const FsEntry &e : g_image.entries)
+        out.push_back(entry_name(e));
     return out;
 }
 
@@ -152,13 +150,14 @@ TEST_F(DirectoryWalk, RecordRules) {
 struct NameCase {
     std::string parent;
     std::string identifier;
-    std::string name;
+    std::string name;  // empty: the name does not fit
 };
 
 TEST(EntryName, Rules) {
-    const std::string p250(250, 'P');
-    const std::string p254(254, 'P');
-    const std::string p255(255, 'P');
+    const std::string p1000(1000, 'P');
+    const std::string p1012(1012, 'P');
+    const std::string p1022(1022, 'P');
+    const std::string p1023(1023, 'P');
     const std::vector<NameCase> cases = {
         {"", "README.TXT;1", "README.TXT"},
         {"DOCS", "NOEXT.;1", "DOCS/NOEXT"},
@@ -169,10 +168,14 @@ TEST(EntryName, Rules) {
         {"", "NO;VERSION;1", "NO"},
         // Only a to z change case.
         {"", "caf\xe9_\xc4.z;1", "CAF\xe9_\xc4.Z"},
-        // Names stop at 255 characters; a parent of 254 or 255 leaves no room.
-        {p250, "ABCDEFGHIJ;1", p250 + "/ABCD"},
-        {p254, "ABC;1", p254 + "/"},
-        {p255, "ABC;1", p255},
+        // Names reach 1023 characters; one that would be longer is never
+        // cut into another name.
+        {p1000, "ABCDEFGHIJ;1", p1000 + "/ABCDEFGHIJ"},
+        {p1012, "ABCDEFGHIJ;1", p1012 + "/ABCDEFGHIJ"},
+        {p1012, "ABCDEFGHIJ.;1", p1012 + "/ABCDEFGHIJ"},
+        {p1012, "ABCDEFGHIJK;1", ""},
+        {p1022, "A;1", ""},
+        {p1023, "A;1", ""},
         // Components that would leave their directory are made safe.
         {"", "/", "_"},
         {"", "/ETC/PASSWD;1", "_ETC_PASSWD"},
@@ -183,12 +186,15 @@ TEST(EntryName, Rules) {
         {"DOCS", "....", "DOCS/___"},
     };
     for (const NameCase &c : cases) {
-        SCOPED_TRACE(c.parent.substr(0, 8) + " + " + c.identifier);
-        char name[ENTRY_NAME_SIZE];
+        SCOPED_TRACE(c.parent.substr(0, 8) + " (" + std::to_string(c.parent.size()) + ") + " + c.identifier);
+        char name[PATH_TEXT_SIZE];
         std::memset(name, '#', sizeof name);
-        build_entry_name(c.parent.c_str(), reinterpret_cast<const unsigned char *>(c.identifier.data()),
-                         c.identifier.size(), name);
-        EXPECT_EQ(std::string(name), c.name);
+        const bool fits = build_entry_name(c.parent.c_str(), reinterpret_cast<const unsigned char *>(c.identifier.data()),
+                                           c.identifier.size(), name);
+        EXPECT_EQ(fits, !c.name.empty());
+        if (fits) {
+            EXPECT_EQ(std::string(name), c.name);
+        }
     }
 }
 
@@ -205,15 +211,18 @@ TEST_F(DirectoryWalk, TreeIsListedInPreOrder) {
     const int dirs[] = {1, 1, 0, 0, 0, 1};
     const uint32_t file_sizes[] = {0, 0, 3000, 1, 10, 0};
     for (int i = 0; i < 6; ++i) {
-        const FsEntry &e = g_image.entries[i];
-        EXPECT_EQ(e.is_dir, dirs[i]) << e.name;
+        const FsEntry &e = g_image.entries[static_cast<size_t>(i)];
+        SCOPED_TRACE(entry_name(e));
+        EXPECT_EQ(e.is_dir, dirs[i] != 0);
+        EXPECT_EQ(e.extent_count, 1u);
         if (e.is_dir) {
-            EXPECT_EQ(e.size, ISO_SECTOR) << e.name;
+            EXPECT_EQ(e.size, ISO_SECTOR);
         } else {
-            EXPECT_EQ(e.size, file_sizes[i]) << e.name;
+            EXPECT_EQ(e.size, file_sizes[i]);
             // The extent points at the file's data.
-            ASSERT_LT(static_cast<size_t>(e.extent) * ISO_SECTOR, volume.size());
-            EXPECT_EQ(volume[static_cast<size_t>(e.extent) * ISO_SECTOR], i == 2 ? 1 : i == 3 ? 2 : 3) << e.name;
+            const size_t at = static_cast<size_t>(entry_extents(e)->sector) * ISO_SECTOR;
+            ASSERT_LT(at, volume.size());
+            EXPECT_EQ(volume[at], i == 2 ? 1 : i == 3 ? 2 : 3);
         }
     }
 }
@@ -314,86 +323,277 @@ TEST_F(DirectoryWalk, UnreadableDirectoriesAreNamedAndTheWalkGoesOn) {
     EXPECT_EQ(cdimage_failure_count(), 1);
 }
 
-TEST_F(DirectoryWalk, DepthStopsAtNineComponents) {
-    // D1/D2/.../D10, each directory holding a file F.
-    IsoNode node = iso_dir("D10", {iso_file("F;1", Bytes{10})});
-    for (int level = 9; level >= 1; --level)
+TEST_F(DirectoryWalk, DeepTreesAreWalkedDownToTheSafetyDepth) {
+    // D1/D2/.../D66, each directory holding a file F before the next one.
+    const int levels = MAX_DIR_DEPTH + 2;
+    IsoNode node = iso_dir("D" + std::to_string(levels), {iso_file("F;1", Bytes{1})});
+    for (int level = levels - 1; level >= 1; --level)
         node = iso_dir("D" + std::to_string(level), {iso_file("F;1", Bytes{1}), node});
     Opened opened = mount(build_iso_volume({node}));
     ASSERT_EQ(opened.result, 1);
+    // Directories down to MAX_DIR_DEPTH levels below the root are walked; the
+    // one below them has its entry and is not followed.
     std::vector<std::string> expected;
     std::string path;
-    for (int level = 1; level <= 9; ++level) {
+    for (int level = 1; level <= MAX_DIR_DEPTH + 1; ++level) {
         path += (level > 1 ? "/D" : "D") + std::to_string(level);
         expected.push_back(path);
-        if (level < 9)
+        if (level <= MAX_DIR_DEPTH)
             expected.push_back(path + "/F");
     }
     EXPECT_EQ(entry_names(), expected);
-    EXPECT_EQ(opened.err, "cdimage: " + cue + ", 1 tracks, 17 files\n");
+    EXPECT_EQ(opened.err, "cdimage: " + path + ": deeper than 64 directories, not followed\ncdimage: " + cue +
+                              ", 1 tracks, " + std::to_string(expected.size()) + " files\n");
+    // What lies below it is lost: a failure of the open image.
+    EXPECT_EQ(cdimage_failure_count(), 1);
 }
 
-TEST_F(DirectoryWalk, TableHoldsTheFirst4096InPreOrder) {
-    // 50 directories of 99 files each: 5000 entries.
-    std::vector<IsoNode> root;
-    std::vector<std::string> pre_order;
-    for (int d = 0; d < 50; ++d) {
-        char dir_name[8];
-        std::snprintf(dir_name, sizeof dir_name, "D%02d", d);
-        pre_order.push_back(dir_name);
-        std::vector<IsoNode> files;
-        for (int f = 0; f < 99; ++f) {
-            char file_name[16];
-            std::snprintf(file_name, sizeof file_name, "F%02d.TXT", f);
-            files.push_back(iso_file(std::string(file_name) + ";1", {}));
-            pre_order.push_back(std::string(dir_name) + "/" + file_name);
+TEST_F(DirectoryWalk, EveryEntryOfALargeVolumeComesOutInPreOrder) {
+    // Directories of 99 files each: 5,000 and 20,000 entries.
+    for (int directories : {50, 200}) {
+        SCOPED_TRACE(directories);
+        std::vector<IsoNode> root;
+        std::vector<std::string> pre_order;
+        for (int d = 0; d < directories; ++d) {
+            char dir_name[16];
+            std::snprintf(dir_name, sizeof dir_name, "D%03d", d);
+            pre_order.push_back(dir_name);
+            std::vector<IsoNode> files;
+            for (int f = 0; f < 99; ++f) {
+                char file_name[16];
+                std::snprintf(file_name, sizeof file_name, "F%02d.TXT", f);
+                // Empty files but the last of each directory keep the image small.
+                files.push_back(iso_file(std::string(file_name) + ";1", f == 98 ? Bytes{static_cast<uint8_t>(d)} : Bytes{}));
+                pre_order.push_back(std::string(dir_name) + "/" + file_name);
+            }
+            root.push_back(iso_dir(dir_name, files));
         }
-        root.push_back(iso_dir(dir_name, files));
+        TempDir dir;
+        const std::string cue_path = write_data_image(dir.path, build_iso_volume(root), SectorMode::MODE1_2048);
+        Opened opened = open_and_capture(cue_path, dir.at("out"));
+        ASSERT_EQ(opened.result, 1);
+        EXPECT_EQ(opened.err, "cdimage: " + cue_path + ", 1 tracks, " + std::to_string(pre_order.size()) + " files\n");
+        EXPECT_EQ(entry_names(), pre_order);
+        EXPECT_EQ(cdimage_extract_all(), directories * 99);
+        EXPECT_EQ(list_tree(dir.at("out")).size(), pre_order.size());
+        EXPECT_EQ(read_file(dir.at("out/" + pre_order.back())), Bytes{static_cast<uint8_t>(directories - 1)});
+        cdimage_close();
     }
-    ASSERT_EQ(pre_order.size(), 5000u);
-    pre_order.resize(MAX_FS_ENTRIES);
-    Opened opened = mount(build_iso_volume(root));
-    ASSERT_EQ(opened.result, 1);
-    EXPECT_EQ(entry_names(), pre_order);
-    EXPECT_EQ(opened.err, "cdimage: " + cue + ", 1 tracks, 4096 files\n");
-    // The last entry is found by name; the first one left out is not.
-    uint32_t length = 99;
-    void *last = cdimage_load_file("d40/f94.txt", &length);
-    EXPECT_NE(last, nullptr);
-    EXPECT_EQ(length, 0u);
-    std::free(last);
-    EXPECT_EQ(cdimage_load_file("D40/F95.TXT", &length), nullptr);
 }
 
-TEST_F(DirectoryWalk, FullTableStopsTheReading) {
-    // A root directory of 2^21 - 1 sectors whose first sector holds 50
-    // one-sector directories that all point back at that first sector: the
-    // tree never ends and the table fills within the root's first sector.
-    // The rest of the root is a sparse file of zero sectors, 4 GiB that are
-    // read only if the walk goes on after the table is full.
-    const uint32_t root_size = 0xFFFFF800u;
-    Bytes head;
-    put_bytes(head, 16, primary_descriptor(ROOT_EXTENT, root_size));
-    Bytes records;
-    for (int i = 0; i < 50; ++i) {
-        char name[8];
-        std::snprintf(name, sizeof name, "L%02d", i);
-        Bytes record = directory_record(name, ROOT_EXTENT, ISO_SECTOR, true);
-        records.insert(records.end(), record.begin(), record.end());
+struct LoopCase {
+    const char *what;
+    std::vector<Bytes> directories;  // the directory sectors from ROOT_EXTENT on
+    std::vector<std::string> entries;
+    std::vector<std::string> not_followed;
+    std::vector<std::string> files;  // the output tree
+};
+
+TEST_F(DirectoryWalk, DirectoriesReadBeforeAreNotFollowedAgain) {
+    // Files R.TXT, FA and FB hold 'r', 'a' and 'b' at sectors 40 to 42.
+    const uint32_t A = ROOT_EXTENT + 1;
+    const uint32_t B = ROOT_EXTENT + 2;
+    auto dir = [](const char *identifier, uint32_t extent) { return directory_record(identifier, extent, ISO_SECTOR, true); };
+    auto file = [](const char *identifier, uint32_t extent) { return directory_record(identifier, extent, 1, false); };
+    const std::vector<LoopCase> cases = {
+        {"a directory record pointing at an ancestor",
+         {concat({dir("A", A), file("R.TXT;1", 40)}), concat({dir("BACK", ROOT_EXTENT), file("FA;1", 41)})},
+         {"A/", "A/BACK/", "A/FA", "R.TXT"},
+         {"A/BACK"},
+         {"A/", "A/FA", "R.TXT"}},
+        {"two directories pointing at each other",
+         {concat({dir("A", A), dir("B", B), file("R.TXT;1", 40)}), concat({dir("TO_B", B), file("FA;1", 41)}),
+          concat({dir("TO_A", A), file("FB;1", 42)})},
+         {"A/", "A/TO_B/", "A/TO_B/TO_A/", "A/TO_B/FB", "A/FA", "B/", "R.TXT"},
+         {"A/TO_B/TO_A", "B"},
+         {"A/", "A/FA", "A/TO_B/", "A/TO_B/FB", "R.TXT"}},
+        {"two records sharing one directory",
+         {concat({dir("X", A), dir("Y", A), file("R.TXT;1", 40)}), file("FA;1", 41)},
+         {"X/", "X/FA", "Y/", "R.TXT"},
+         {"Y"},
+         {"R.TXT", "X/", "X/FA"}},
+        {"a directory inside the extent of one read before",
+         {concat({dir("A", A), dir("WIDE", ROOT_EXTENT), file("R.TXT;1", 40)}), file("FA;1", 41)},
+         {"A/", "A/FA", "WIDE/", "R.TXT"},
+         {"WIDE"},
+         {"A/", "A/FA", "R.TXT"}},
+    };
+    for (const LoopCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir_;
+        Bytes volume;
+        put_bytes(volume, 16, primary_descriptor(ROOT_EXTENT, ISO_SECTOR));
+        for (size_t i = 0; i < c.directories.size(); ++i)
+            put_bytes(volume, ROOT_EXTENT + static_cast<uint32_t>(i), c.directories[i]);
+        put_bytes(volume, 40, Bytes{'r'});
+        put_bytes(volume, 41, Bytes{'a'});
+        put_bytes(volume, 42, Bytes{'b'});
+        const std::string cue_path = write_data_image(dir_.path, volume, SectorMode::MODE1_2048);
+        Opened opened = open_and_capture(cue_path, dir_.at("out"));
+        ASSERT_EQ(opened.result, 1);
+        std::string messages;
+        for (const std::string &name : c.not_followed)
+            messages += "cdimage: " + name + ": directory already read, not followed\n";
+        EXPECT_EQ(opened.err, messages + "cdimage: " + cue_path + ", 1 tracks, " + std::to_string(c.entries.size()) +
+                                  " files\n");
+        std::vector<std::string> entries;
+        for (const FsEntry &e : g_image.entries)
+            entries.push_back(std::string(entry_name(e)) + (e.is_dir ? "/" : ""));
+        EXPECT_EQ(entries, c.entries);
+        // A loop loses nothing: not a failure.
+        EXPECT_EQ(cdimage_failure_count(), 0);
+        const size_t files = static_cast<size_t>(std::count_if(c.files.begin(), c.files.end(),
+                                                               [](const std::string &f) { return f.back() != '/'; }));
+        EXPECT_EQ(cdimage_extract_all(), static_cast<int>(files));
+        EXPECT_EQ(list_tree(dir_.at("out")), c.files);
+        cdimage_close();
     }
-    ASSERT_LE(records.size(), ISO_SECTOR);
-    put_bytes(head, ROOT_EXTENT, records);
-    write_sparse_file(tmp.at("disc.bin"), static_cast<uint64_t>(ROOT_EXTENT) * ISO_SECTOR + root_size, 0, head);
-    write_text(tmp.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n");
-    const uint64_t before = bytes_read_by_process();
-    ASSERT_GT(before, 0u) << "needs /proc/self/io";
-    Opened opened = open_and_capture(tmp.at("disc.cue"), tmp.at("out"));
-    const uint64_t read = bytes_read_by_process() - before;
+}
+
+// A crafted directory record that carries the multi-extent flag.
+Bytes continued_record(const std::string &identifier, uint32_t extent, uint32_t size) {
+    Bytes record = directory_record(identifier, extent, size, false);
+    record[RECORD_FLAGS_OFFSET] |= RECORD_FLAG_MULTI_EXTENT;
+    return record;
+}
+
+// "NAME size @sector,sector,..." for every entry.
+std::vector<std::string> entry_extents_list() {
+    std::vector<std::string> out;
+    for (const FsEntry &e : g_image.entries) {
+        std::string line = std::string(entry_name(e)) + " " + std::to_string(e.size) + " @";
+        for (uint32_t i = 0; i < e.extent_count; ++i)
+            line += (i ? "," : "") + std::to_string(entry_extents(e)[i].sector);
+        out.push_back(line);
+    }
+    return out;
+}
+
+TEST_F(DirectoryWalk, RecordsOfAFileInSeveralExtentsMakeOneEntry) {
+    const Filler to_1848 = filler(1848);
+    const std::vector<RecordCase> cases = {
+        {"three records of one identifier, the flag on all but the last",
+         {concat({continued_record("M.BIN;1", 40, ISO_SECTOR), continued_record("M.BIN;1", 41, ISO_SECTOR),
+                  directory_record("M.BIN;1", 42, 100, false), file_record("N;1", 43)})},
+         {"M.BIN 4196 @40,41,42", "N 1 @43"}},
+        {"a chain cut short by another identifier",
+         {concat({continued_record("A;1", 40, ISO_SECTOR), directory_record("B;1", 41, 5, false)})},
+         {"A 2048 @40", "B 5 @41"}},
+        {"a chain that goes on in the next sector",
+         {concat({to_1848.bytes, continued_record("M.BIN;1", 40, ISO_SECTOR)}),
+          directory_record("M.BIN;1", 41, 7, false)},
+         plus(std::vector<std::string>(to_1848.entries.size(), "?"), {"M.BIN 2055 @40,41"})},
+        {"versions without the flag stay apart",
+         {concat({directory_record("V;1", 40, 3, false), directory_record("V;1", 41, 4, false)})},
+         {"V 3 @40", "V 4 @41"}},
+    };
+    for (const RecordCase &c : cases) {
+        SCOPED_TRACE(c.rule);
+        TempDir dir;
+        std::string cue_path = write_data_image(dir.path, crafted_volume(c.sectors), SectorMode::MODE1_2048);
+        Opened opened = open_and_capture(cue_path, dir.at("out"));
+        ASSERT_EQ(opened.result, 1);
+        EXPECT_EQ(opened.err, "cdimage: " + cue_path + ", 1 tracks, " + std::to_string(c.entries.size()) +
+                                  " files\n");
+        std::vector<std::string> listed = entry_extents_list();
+        // Filler records are checked by the record rules; here only their count.
+        for (size_t i = 0; i < listed.size() && i < c.entries.size(); ++i)
+            if (c.entries[i] == "?")
+                listed[i] = "?";
+        EXPECT_EQ(listed, c.entries);
+        cdimage_close();
+    }
+}
+
+struct DateCase {
+    RecordDate date;
+    bool valid;
+    int64_t seconds;
+};
+
+TEST(RecordingDate, Rules) {
+    const auto gmt = [](int quarters) { return static_cast<uint8_t>(static_cast<int8_t>(quarters)); };
+    const std::vector<DateCase> cases = {
+        {FIXTURE_DATE, true, FIXTURE_TIME},
+        {{70, 1, 1, 0, 0, 0, 0}, true, 0},
+        // Local times east of Greenwich are earlier in UTC, west later.
+        {{70, 1, 1, 0, 0, 0, gmt(4)}, true, -3600},
+        {{70, 1, 1, 0, 0, 0, gmt(-20)}, true, 18000},
+        {{70, 1, 1, 0, 0, 0, gmt(52)}, true, -46800},
+        {{70, 1, 1, 0, 0, 0, gmt(-48)}, true, 43200},
+        {{0, 1, 1, 0, 0, 0, 0}, true, -2208988800},
+        {{100, 2, 29, 23, 59, 59, 0}, true, 951868799},
+        {{255, 12, 31, 23, 59, 59, 0}, true, 5869583999},
+        // Zero and invalid dates.
+        {{0, 0, 0, 0, 0, 0, 0}, false, 0},
+        {{101, 2, 29, 0, 0, 0, 0}, false, 0},
+        {{200, 2, 29, 0, 0, 0, 0}, false, 0},
+        {{124, 4, 31, 0, 0, 0, 0}, false, 0},
+        {{124, 13, 1, 0, 0, 0, 0}, false, 0},
+        {{124, 5, 0, 0, 0, 0, 0}, false, 0},
+        {{124, 5, 17, 24, 0, 0, 0}, false, 0},
+        {{124, 5, 17, 12, 60, 0, 0}, false, 0},
+        {{124, 5, 17, 12, 0, 60, 0}, false, 0},
+        {{124, 5, 17, 12, 0, 0, gmt(53)}, false, 0},
+        {{124, 5, 17, 12, 0, 0, gmt(-49)}, false, 0},
+    };
+    for (const DateCase &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::vector<int>(c.date.begin(), c.date.end())));
+        int64_t seconds = 12345;
+        EXPECT_EQ(recording_time(c.date.data(), seconds), c.valid);
+        EXPECT_EQ(seconds, c.valid ? c.seconds : 12345);
+    }
+}
+
+TEST_F(DirectoryWalk, EntryTimeGivesTheRecordedDate) {
+    IsoNode dated = iso_file("DATED.TXT;1", Bytes{'d'});
+    IsoNode undated = iso_file("UNDATED.TXT;1", Bytes{'u'});
+    undated.date = {0, 0, 0, 0, 0, 0, 0};
+    IsoNode docs = iso_dir("DOCS", {});
+    docs.date = {99, 12, 31, 23, 59, 59, 0};
+    ASSERT_EQ(mount(build_iso_volume({dated, undated, docs})).result, 1);
+    int64_t time = 7;
+    EXPECT_EQ(cdimage_entry_time(0, &time), 1);
+    EXPECT_EQ(time, FIXTURE_TIME);
+    time = 7;
+    EXPECT_EQ(cdimage_entry_time(1, &time), 0);
+    EXPECT_EQ(time, 7);
+    EXPECT_EQ(cdimage_entry_time(2, &time), 1);
+    EXPECT_EQ(time, 946684799);
+    EXPECT_EQ(cdimage_entry_time(2, nullptr), 1);
+    time = 7;
+    EXPECT_EQ(cdimage_entry_time(-1, &time), 0);
+    EXPECT_EQ(cdimage_entry_time(3, &time), 0);
+    cdimage_close();
+    EXPECT_EQ(cdimage_entry_time(0, &time), 0);
+    EXPECT_EQ(time, 7);
+}
+
+TEST_F(DirectoryWalk, LongNamesAreKeptWholeOrLeftOut) {
+    // Five directories of 200 characters: a parent name of 1004.
+    IsoNode node = iso_dir(std::string(200, 'E'), {iso_file("SHORT.TXT;1", Bytes{'s'}),
+                                                  iso_file("EXACT_NAME_18.CHAR;1", Bytes{'x'}),
+                                                  iso_file("ONE_TOO_LONG_19.CHR;1", Bytes{'l'}),
+                                                  iso_file("AFTER.TXT;1", Bytes{'a'})});
+    for (char letter : {'D', 'C', 'B', 'A'})
+        node = iso_dir(std::string(200, letter), {node});
+    Opened opened = mount(build_iso_volume({node}));
     ASSERT_EQ(opened.result, 1);
-    EXPECT_EQ(g_image.entry_count, MAX_FS_ENTRIES);
-    EXPECT_EQ(std::string(g_image.entries[0].name), "L00");
-    EXPECT_EQ(std::string(g_image.entries[8].name), "L00/L00/L00/L00/L00/L00/L00/L00/L00");
-    EXPECT_LT(read, uint64_t{1} << 30);
+    const std::string parent = std::string(200, 'A') + "/" + std::string(200, 'B') + "/" + std::string(200, 'C') +
+                               "/" + std::string(200, 'D') + "/" + std::string(200, 'E');
+    ASSERT_EQ(parent.size(), 1004u);
+    EXPECT_EQ(opened.err, "cdimage: " + parent + ": ONE_TOO_LONG_19.CHR;1: name longer than 1023 characters, skipped\n" +
+                              "cdimage: " + cue + ", 1 tracks, 8 files\n");
+    EXPECT_EQ(cdimage_failure_count(), 1);
+    const std::vector<std::string> names = entry_names();
+    ASSERT_EQ(names.size(), 8u);
+    EXPECT_EQ(names[5], parent + "/SHORT.TXT");
+    EXPECT_EQ(names[6], parent + "/EXACT_NAME_18.CHAR");
+    EXPECT_EQ(names[6].size(), 1023u);
+    EXPECT_EQ(names[7], parent + "/AFTER.TXT");
+    EXPECT_EQ(cdimage_extract_all(), 3);
+    EXPECT_EQ(read_file(tmp.at("out/" + names[6])), Bytes{'x'});
+    EXPECT_EQ(read_file(tmp.at("out/" + names[7])), Bytes{'a'});
 }
 
 TEST_F(DirectoryWalk, UnsafeIdentifiersStayInsideTheOutputDirectory) {

@@ -6,10 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <string>
 
 namespace {
@@ -56,25 +60,126 @@ TEST_F(Extraction, ExtractAllRebuildsTheTreeByteForByte) {
     EXPECT_EQ(read_file(out + "/EMPTY.DAT"), Bytes{});
 }
 
-TEST_F(Extraction, SecondRunKeepsFilesOfTheRightSizeAndCountsThemAgain) {
-    open();
-    ASSERT_EQ(cdimage_extract_all(), 6);
-    // Same size, other bytes: left alone. Other size: written again.
-    write_file(out + "/DOCS/README.TXT", Bytes(README.size(), '?'));
-    write_file(out + "/TOP.TXT", Bytes{'c', 'h', 'a', 'n', 'g', 'e', 'd'});
-    EXPECT_EQ(cdimage_extract_all(), 6);
-    EXPECT_EQ(read_file(out + "/DOCS/README.TXT"), Bytes(README.size(), '?'));
-    EXPECT_EQ(read_file(out + "/TOP.TXT"), (Bytes{'t', 'o', 'p'}));
+// Sets a file's modification time, as an earlier extraction would have.
+void set_mtime(const std::string &path, int64_t seconds) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
-TEST_F(Extraction, ExistingSizeIsComparedModulo2To32) {
+struct stat stat_of(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+TEST_F(Extraction, ExtractedFilesGetTheirRecordedTimes) {
+    std::vector<IsoNode> tree = sample_tree();
+    tree[0].date = {99, 12, 31, 23, 59, 59, static_cast<uint8_t>(-20)};  // 1999-12-31 23:59:59 at GMT-5
+    tree[1].date = {0, 0, 0, 0, 0, 0, 0};                                 // no date: EMPTY.DAT
+    cue = write_data_image(tmp.path, build_iso_volume(tree), SectorMode::MODE1_2352, 150);
+    const time_t before = time(nullptr);
     open();
-    // 2^32 + 3 bytes stands for TOP.TXT's 3.
+    EXPECT_EQ(cdimage_extract_all(), 6);
+    EXPECT_EQ(stat_of(out + "/TOP.TXT").st_mtime, 946684799 + 5 * 3600);
+    EXPECT_GE(stat_of(out + "/EMPTY.DAT").st_mtime, before);
+    for (const char *name : {"DOCS/README.TXT", "DOCS/ODD.BIN", "DOCS/SUB/BIG.BIN", "FILLER.BIN"}) {
+        EXPECT_EQ(stat_of(out + "/" + name).st_mtime, FIXTURE_TIME) << name;
+        EXPECT_EQ(stat_of(out + "/" + name).st_mtim.tv_nsec, 0) << name;
+    }
+}
+
+TEST_F(Extraction, SecondRunOfTheSameDiscRewritesNothing) {
+    open();
+    ASSERT_EQ(cdimage_extract_all(), 6);
+    const std::vector<std::string> files = {"TOP.TXT", "EMPTY.DAT", "DOCS/README.TXT", "DOCS/ODD.BIN",
+                                            "DOCS/SUB/BIG.BIN", "FILLER.BIN"};
+    std::vector<timespec> changed;
+    for (const std::string &file : files)
+        changed.push_back(stat_of(out + "/" + file).st_ctim);
+    // Any write, truncation or time change would move the change time on by
+    // at least one tick of the file system's clock.
+    usleep(50 * 1000);
+    EXPECT_EQ(cdimage_extract_all(), 6);
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(stat_of(out + "/" + files[i]).st_ctim.tv_sec, changed[i].tv_sec) << files[i];
+        EXPECT_EQ(stat_of(out + "/" + files[i]).st_ctim.tv_nsec, changed[i].tv_nsec) << files[i];
+    }
+}
+
+struct ExistingCase {
+    const char *what;
+    Bytes contents;
+    int64_t mtime;
+    bool kept;
+};
+
+TEST_F(Extraction, ExistingFileIsKeptOnlyWithTheEntrysSizeAndTime) {
+    open();
+    mkdir(out.c_str(), 0755);
+    const Bytes top = {'t', 'o', 'p'};
+    const std::vector<ExistingCase> cases = {
+        {"same size and time, other bytes", {'x', 'y', 'z'}, FIXTURE_TIME, true},
+        {"same size, other time", {'x', 'y', 'z'}, FIXTURE_TIME + 1, false},
+        {"other size, same time", {'x', 'y'}, FIXTURE_TIME, false},
+    };
+    for (const ExistingCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(out + "/TOP.TXT", c.contents);
+        set_mtime(out + "/TOP.TXT", c.mtime);
+        char path[1024];
+        EXPECT_EQ(cdimage_extract_file("TOP.TXT", path, sizeof path), 1);
+        EXPECT_EQ(read_file(out + "/TOP.TXT"), c.kept ? c.contents : top);
+        EXPECT_EQ(stat_of(out + "/TOP.TXT").st_mtime, c.kept ? c.mtime : FIXTURE_TIME);
+    }
+    // A directory of the name is never taken for the file.
+    std::remove((out + "/TOP.TXT").c_str());
+    mkdir((out + "/TOP.TXT").c_str(), 0755);
+    char path[1024];
+    EXPECT_EQ(cdimage_extract_file("TOP.TXT", path, sizeof path), 0);
+}
+
+TEST_F(Extraction, SecondDiscOfASetReplacesEveryFileOfTheFirst) {
+    // Disc 2 holds files of the same names and sizes, other bytes and dates.
+    std::vector<IsoNode> second = sample_tree();
+    std::function<void(std::vector<IsoNode> &)> change = [&](std::vector<IsoNode> &nodes) {
+        for (IsoNode &node : nodes) {
+            node.date = {125, 1, 2, 3, 4, 5, 0};
+            for (uint8_t &byte : node.data)
+                byte = static_cast<uint8_t>(~byte);
+            change(node.children);
+        }
+    };
+    change(second);
+    TempDir disc2;
+    const std::string cue2 = write_data_image(disc2.path, build_iso_volume(second), SectorMode::MODE1_2048);
+    open();
+    ASSERT_EQ(cdimage_extract_all(), 6);
+    ASSERT_EQ(open_and_capture(cue2, out).result, 1);
+    EXPECT_EQ(cdimage_extract_all(), 6);
+    const int64_t disc2_time = 1735787045;  // 2025-01-02 03:04:05
+    auto inverted = [](Bytes bytes) {
+        for (uint8_t &byte : bytes)
+            byte = static_cast<uint8_t>(~byte);
+        return bytes;
+    };
+    EXPECT_EQ(read_file(out + "/TOP.TXT"), inverted({'t', 'o', 'p'}));
+    EXPECT_EQ(read_file(out + "/DOCS/README.TXT"), inverted(README));
+    EXPECT_EQ(read_file(out + "/DOCS/ODD.BIN"), inverted(ODD));
+    EXPECT_EQ(read_file(out + "/DOCS/SUB/BIG.BIN"), inverted(BIG));
+    EXPECT_EQ(read_file(out + "/FILLER.BIN"), inverted(Bytes(4096, 'x')));
+    for (const char *name : {"TOP.TXT", "EMPTY.DAT", "DOCS/README.TXT", "DOCS/ODD.BIN", "DOCS/SUB/BIG.BIN"})
+        EXPECT_EQ(stat_of(out + "/" + name).st_mtime, disc2_time) << name;
+}
+
+TEST_F(Extraction, ExistingSizeIsComparedWhole) {
+    open();
+    // 2^32 + 3 bytes is not TOP.TXT's 3, though it is modulo 2^32.
     run_program({"mkdir", "-p", out});
     write_sparse_file(out + "/TOP.TXT", (uint64_t{1} << 32) + 3, 0, Bytes{'z'});
+    set_mtime(out + "/TOP.TXT", FIXTURE_TIME);
     char path[1024];
     EXPECT_EQ(cdimage_extract_file("TOP.TXT", path, sizeof path), 1);
-    EXPECT_EQ(file_size(out + "/TOP.TXT"), (uint64_t{1} << 32) + 3);
+    EXPECT_EQ(read_file(out + "/TOP.TXT"), (Bytes{'t', 'o', 'p'}));
 }
 
 TEST_F(Extraction, ExtractFileFindsNamesIgnoringCase) {
@@ -292,6 +397,83 @@ TEST(ExtractionRules, LargeFilesComeOutWholeAcrossRunSeams) {
         EXPECT_EQ(length, 7u);
         cdimage_close();
     }
+}
+
+TEST(ExtractionRules, FileInThreeExtentsComesOutAsOne) {
+    const Bytes data = pattern(2 * 4096 + 1234, 3);
+    const Bytes volume = build_iso_volume({iso_multi_extent_file("M.BIN;1", data, 4096), iso_file("N.TXT;1", Bytes{'n'})});
+    for (SectorMode mode : {SectorMode::MODE1_2048, SectorMode::MODE1_2352}) {
+        SCOPED_TRACE(mode_word(mode));
+        TempDir tmp;
+        const std::string cue = write_data_image(tmp.path, volume, mode);
+        Opened opened = open_and_capture(cue, tmp.at("out"));
+        ASSERT_EQ(opened.result, 1);
+        EXPECT_EQ(opened.err, "cdimage: " + cue + ", 1 tracks, 2 files\n");
+        EXPECT_EQ(cdimage_extract_all(), 2);
+        EXPECT_EQ(read_file(tmp.at("out/M.BIN")), data);
+        uint32_t length = 0;
+        std::unique_ptr<void, FreeDeleter> loaded(cdimage_load_file("m.bin", &length));
+        ASSERT_NE(loaded, nullptr);
+        EXPECT_EQ(Bytes(static_cast<uint8_t *>(loaded.get()), static_cast<uint8_t *>(loaded.get()) + length), data);
+        cdimage_close();
+    }
+}
+
+// A root directory at sector 18 holding the records, the file data at
+// sectors 40 to 42.
+Bytes volume_of_records(const std::vector<Bytes> &records) {
+    Bytes volume;
+    put_bytes(volume, 16, primary_descriptor(18, ISO_SECTOR));
+    Bytes root;
+    for (const Bytes &record : records)
+        root.insert(root.end(), record.begin(), record.end());
+    put_bytes(volume, 18, root);
+    put_bytes(volume, 40, pattern(3 * ISO_SECTOR, 1));
+    return volume;
+}
+
+Bytes continued(const std::string &identifier, uint32_t extent, uint32_t size) {
+    Bytes record = directory_record(identifier, extent, size, false);
+    record[RECORD_FLAGS_OFFSET] |= RECORD_FLAG_MULTI_EXTENT;
+    return record;
+}
+
+TEST(ExtractionRules, FileWhoseMiddleExtentIsUnreadableFailsAsOne) {
+    // M.BIN's second extent lies far past the 43 sectors of the track.
+    const Bytes volume = volume_of_records({continued("M.BIN;1", 40, ISO_SECTOR), continued("M.BIN;1", 9999, ISO_SECTOR),
+                                            directory_record("M.BIN;1", 41, 10, false),
+                                            directory_record("N.TXT;1", 42, 1, false)});
+    for (SectorMode mode : {SectorMode::MODE1_2048, SectorMode::MODE1_2352}) {
+        SCOPED_TRACE(mode_word(mode));
+        TempDir tmp;
+        ASSERT_EQ(open_and_capture(write_data_image(tmp.path, volume, mode), tmp.at("out")).result, 1);
+        ASSERT_EQ(g_image.entry_count, 2);
+        EXPECT_EQ(cdimage_extract_all(), 1);
+        EXPECT_EQ(list_tree(tmp.at("out")), std::vector<std::string>{"N.TXT"});
+        char path[1024];
+        EXPECT_EQ(cdimage_extract_file("M.BIN", path, sizeof path), 0);
+        EXPECT_FALSE(path_exists(tmp.at("out/M.BIN")));
+        uint32_t length = 99;
+        EXPECT_EQ(cdimage_load_file("M.BIN", &length), nullptr);
+        EXPECT_EQ(length, 99u);
+        cdimage_close();
+    }
+}
+
+TEST(ExtractionRules, FileOf4GiBOrMoreIsNotLoaded) {
+    // Two extents of 2 GiB, both inside a sparse track of 2 GiB and more.
+    TempDir tmp;
+    const uint32_t half = 0x80000000u;
+    const Bytes head = volume_of_records({continued("HUGE.BIN;1", 40, half), directory_record("HUGE.BIN;1", 40, half, false)});
+    write_sparse_file(tmp.at("disc.bin"), 40 * uint64_t{ISO_SECTOR} + half, 0, head);
+    write_text(tmp.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n");
+    ASSERT_EQ(open_and_capture(tmp.at("disc.cue"), tmp.at("out")).result, 1);
+    ASSERT_EQ(g_image.entry_count, 1);
+    EXPECT_EQ(g_image.entries[0].size, uint64_t{1} << 32);
+    uint32_t length = 99;
+    EXPECT_EQ(cdimage_load_file("HUGE.BIN", &length), nullptr);
+    EXPECT_EQ(length, 99u);
+    cdimage_close();
 }
 
 TEST(ExtractionRules, FirstEntryOfANameWins) {

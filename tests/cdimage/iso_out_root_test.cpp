@@ -78,9 +78,7 @@ TEST_F(OutRoot, PathOf1024CharactersIsCut) {
 }
 
 TEST_F(OutRoot, PathOf1023CharactersIsKept) {
-    // The output directory exists, as the tool creates it; a directory below
-    // it could not be made, since directories are created from a path cut
-    // to 1023 characters.
+    // The output directory exists, as the tool creates it.
     const std::string out = path_of_length(tmp.path, 1023);
     make_directories(out);
     open(out);
@@ -88,22 +86,22 @@ TEST_F(OutRoot, PathOf1023CharactersIsKept) {
     ASSERT_EQ(cdimage_extract_file("a.txt", path, sizeof path), 1);
     EXPECT_EQ(std::string(path), out + "/A.TXT");
     EXPECT_EQ(read_file(path), Bytes{'a'});
+    EXPECT_EQ(cdimage_extract_all(), 2);
+    EXPECT_EQ(read_file(out + "/DOCS/B.TXT"), Bytes{'b'});
 }
 
-TEST_F(OutRoot, ExtractAllSkipsPathsOverItsBuffer) {
+TEST_F(OutRoot, ExtractAllTakesPathsBeyond1023Characters) {
     cue = write_data_image(
         tmp.path,
         build_iso_volume({iso_file("A.TXT;1", Bytes{'a'}), iso_file("LONG_FILE_NAME_0123456789.TXT;1", Bytes{'l'})}),
         SectorMode::MODE1_2048, 0, "long");
-    // 1000 + "/A.TXT" fits in 1024 bytes; the long name's path does not.
+    // 1000 + "/A.TXT" fits in 1024 bytes; the long name's path does not,
+    // and still comes out.
     const std::string out = path_of_length(tmp.path, 1000);
     open(out);
-    EXPECT_EQ(cdimage_extract_all(), 1);
-    EXPECT_EQ(list_tree(out), std::vector<std::string>{"A.TXT"});
-    // A caller's larger buffer takes it.
-    char path[8192];
-    ASSERT_EQ(cdimage_extract_file("LONG_FILE_NAME_0123456789.TXT", path, sizeof path), 1);
-    EXPECT_EQ(read_file(path), Bytes{'l'});
+    EXPECT_EQ(cdimage_extract_all(), 2);
+    EXPECT_EQ(list_tree(out), (std::vector<std::string>{"A.TXT", "LONG_FILE_NAME_0123456789.TXT"}));
+    EXPECT_EQ(read_file(out + "/LONG_FILE_NAME_0123456789.TXT"), Bytes{'l'});
 }
 
 }  // namespace

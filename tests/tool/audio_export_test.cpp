@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -148,6 +150,37 @@ TEST(AudioExport, TrackWithoutSamplesInItsFile) {
     EXPECT_EQ((std::vector<std::string>{"track02.wav"}), list_tree(dir.at("out/audio")));
 }
 
+// The layout of rippers that write each TRACK line, and the pregap of its
+// INDEX 00, ahead of the FILE line that holds its INDEX 01: every file holds
+// one track and, at its end, the next track's pregap.
+TEST(AudioExport, TracksAheadOfTheirFileLinesComeFromTheirOwnFiles) {
+    TempDir dir;
+    write_data_track(dir);
+    const Bytes sources[] = {pattern(5 * RAW_SECTOR, 1), pattern(4 * RAW_SECTOR, 2), pattern(6 * RAW_SECTOR, 3)};
+    const std::size_t pregap_sectors[] = {2, 3, 0};
+    const char *names[] = {"01.wav", "02.wav", "03.wav"};
+    for (int i = 0; i < 3; ++i) {
+        Bytes samples = sources[i];
+        const Bytes pregap = pattern(pregap_sectors[i] * RAW_SECTOR, 99);
+        samples.insert(samples.end(), pregap.begin(), pregap.end());
+        write_file(dir.at(names[i]), wave_file(samples));
+    }
+    write_text(dir.at("disc.cue"), std::string(DATA_TRACK) +
+                                       "FILE \"01.wav\" WAVE\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
+                                       "  TRACK 03 AUDIO\n    INDEX 00 00:00:05\n"
+                                       "FILE \"02.wav\" WAVE\n    INDEX 01 00:00:00\n"
+                                       "  TRACK 04 AUDIO\n    INDEX 00 00:00:04\n"
+                                       "FILE \"03.wav\" WAVE\n    INDEX 01 00:00:00\n");
+
+    const Captured run = open_and_export(dir.at("disc.cue"), dir.at("out"));
+
+    EXPECT_EQ("track 02: 0:00\ntrack 03: 0:00\ntrack 04: 0:00\n", run.out);
+    EXPECT_EQ("", run.err);
+    const char *outputs[] = {"out/audio/track02.wav", "out/audio/track03.wav", "out/audio/track04.wav"};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(wave_file(sources[i]) == read_file(dir.at(outputs[i]))) << outputs[i];
+}
+
 struct DurationCase {
     const char *name;
     uint64_t file_bytes;
@@ -257,63 +290,138 @@ INSTANTIATE_TEST_SUITE_P(
                        "FILE \"a.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n", "", nullptr}),
     [](const testing::TestParamInfo<SameNumberCase> &info) { return std::string(info.param.name); });
 
-// ---- Ogg Vorbis track files ------------------------------------------------
-
-// The samples of a RIFF WAVE file's "data" chunk.
-Bytes wave_samples(const Bytes &wave) {
-    std::size_t at = 12;
-    while (at + 8 <= wave.size()) {
-        const uint32_t size = le32_at(wave, at + 4);
-        if (std::memcmp(&wave[at], "data", 4) == 0)
-            return slice(wave, at + 8, std::min<std::size_t>(size, wave.size() - at - 8));
-        at += 8 + size + (size & 1);
-    }
-    return {};
-}
+// ---- decoded track files and WAVE files at other rates -----------------------
 
 int16_t sample_at(const Bytes &samples, std::size_t index) {
     return static_cast<int16_t>(samples[2 * index] | samples[2 * index + 1] << 8);
 }
 
-// Two float decoders round a little differently; a wrong offset, a byte swap
-// or a lost channel is off by thousands.
-constexpr int DECODER_TOLERANCE = 4;
+void append_sample(Bytes &out, int64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i)));
+}
 
-struct OggCase {
+int64_t clamp16(int64_t value) { return std::min<int64_t>(32767, std::max<int64_t>(-32768, value)); }
+
+// Every source is 3 seconds at its own rate and half a sector more: track 02
+// is its first 75 sectors, track 03 the rest of its whole sectors.
+uint32_t source_frames(uint32_t rate) { return 3 * rate + FRAMES_PER_SECTOR / 2; }
+
+// A tone's channels: the first of a mono tone, both of a stereo one.
+Bytes tone_channels(uint32_t frames, int channels) {
+    const Bytes stereo = tone_samples(frames, 440.0, 660.0);
+    if (channels == 2)
+        return stereo;
+    Bytes mono;
+    for (std::size_t i = 0; i < stereo.size(); i += 4)
+        mono.insert(mono.end(), stereo.begin() + static_cast<std::ptrdiff_t>(i),
+                    stereo.begin() + static_cast<std::ptrdiff_t>(i + 2));
+    return mono;
+}
+
+Bytes mono_to_stereo(const Bytes &mono) {
+    Bytes stereo;
+    for (std::size_t i = 0; i + 1 < mono.size(); i += 2)
+        stereo.insert(stereo.end(), {mono[i], mono[i + 1], mono[i], mono[i + 1]});
+    return stereo;
+}
+
+// Encodes the tone with a codec's reference encoder into dir/<name>; the
+// reference is what the codec's reference decoder gives back.
+Bytes encoded_tone(const TempDir &dir, Codec codec, const std::string &name, int channels) {
+    const uint32_t frames = source_frames(44100);
+    write_file(dir.at("source.wav"), wave_file(tone_channels(frames, channels), 44100, static_cast<uint16_t>(channels)));
+    const RunResult encoded = encode_audio(codec, dir.at("source.wav"), dir.at(name));
+    EXPECT_EQ(0, encoded.exit_code) << encoded.err;
+    const RunResult decoded = decode_audio(codec, dir.at(name), dir.at("reference.wav"));
+    EXPECT_EQ(0, decoded.exit_code) << decoded.err;
+    const Bytes reference = wave_samples(read_file(dir.at("reference.wav")));
+    return channels == 1 ? mono_to_stereo(reference) : reference;
+}
+
+// A 24-bit WAVE whose samples run through the whole range: each comes out
+// rounded to the nearest 16-bit value, ties upwards, held at 32767.
+Bytes wave_24_bit(const TempDir &dir) {
+    Bytes stored;
+    Bytes expected;
+    for (uint32_t i = 0; i < 2 * source_frames(44100); ++i) {
+        const int64_t value = static_cast<int64_t>((uint64_t{i} * 7919 + (i % 3) * 0x7FFF80) % 0x1000000) - 0x800000;
+        append_sample(stored, value, 3);
+        append_sample(expected, clamp16(static_cast<int64_t>(std::floor((static_cast<double>(value) + 128) / 256))), 2);
+    }
+    write_file(dir.at("t.wav"), wave_file(stored, 44100, 2, 24));
+    return expected;
+}
+
+// A float WAVE of a tone that overshoots full scale: past +-1.0 the
+// samples are clipped, not wrapped.
+Bytes wave_float(const TempDir &dir) {
+    Bytes stored;
+    Bytes expected;
+    for (uint32_t i = 0; i < source_frames(44100); ++i) {
+        for (int side = 0; side < 2; ++side) {
+            const float value = static_cast<float>(1.25 * std::sin(0.01 * i + side));
+            uint32_t bits = 0;
+            std::memcpy(&bits, &value, sizeof bits);
+            append_sample(stored, bits, 4);
+            append_sample(expected, clamp16(std::lround(static_cast<double>(value) * 32768)), 2);
+        }
+    }
+    write_file(dir.at("t.wav"), wave_file(stored, 44100, 2, 32, 3));
+    return expected;
+}
+
+// A four-channel WAVE: both sides get the mean of the four channels.
+Bytes wave_four_channels(const TempDir &dir) {
+    Bytes stored;
+    Bytes expected;
+    for (uint32_t i = 0; i < source_frames(44100); ++i) {
+        const int64_t channels[4] = {static_cast<int64_t>(i % 30000), -static_cast<int64_t>(i % 20000),
+                                     static_cast<int64_t>(i % 777) * 40, 32767};
+        int64_t sum = 0;
+        for (int64_t c : channels) {
+            append_sample(stored, c, 2);
+            sum += c;
+        }
+        const int64_t mean = std::lround(static_cast<double>(sum) / 4);
+        append_sample(expected, mean, 2);
+        append_sample(expected, mean, 2);
+    }
+    write_file(dir.at("t.wav"), wave_file(stored, 44100, 4));
+    return expected;
+}
+
+struct DecodedCase {
     const char *name;
-    const char *type;  // the FILE line's type word
-    int channels;
+    const char *file_line;
+    // Writes the track file; gives the 16-bit stereo frames that the whole
+    // file must come out as.
+    std::function<Bytes(const TempDir &)> make;
+    uint32_t rate;
+    int tolerance;  // per sample; 0 where the result is exact
+    const char *out;
 };
 
-void PrintTo(const OggCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const DecodedCase &c, std::ostream *os) { *os << c.name; }
 
-class OggTrack : public testing::TestWithParam<OggCase> {};
+class DecodedTrack : public testing::TestWithParam<DecodedCase> {};
 
-// The reference is what oggdec decodes from the same file; a mono stream
-// comes out with its one channel on both sides.
-TEST_P(OggTrack, WritesTheDecodedSamplesOfTheExtent) {
-    const OggCase &c = GetParam();
-    if (!have_program("oggenc") || !have_program("oggdec"))
-        GTEST_SKIP() << "needs oggenc and oggdec";
+// Two tracks of one file, the second from 00:01:00: each WAVE file holds its
+// extent's frames of the decoded file at the file's own rate, and the
+// printed durations count at that rate.
+TEST_P(DecodedTrack, WritesTheFramesOfItsExtentAtTheSourceRate) {
+    const DecodedCase &c = GetParam();
     TempDir dir;
     write_data_track(dir);
-    // 150 sectors and half a sector of decoded audio: the half sector is no
-    // part of track 03.
-    const Bytes stereo = tone_samples(150 * FRAMES_PER_SECTOR + FRAMES_PER_SECTOR / 2, 440.0, 660.0);
-    Bytes source;
-    for (std::size_t i = 0; i < stereo.size(); i += c.channels == 1 ? 4 : 2) {
-        source.push_back(stereo[i]);
-        source.push_back(stereo[i + 1]);
-    }
-    write_file(dir.at("source.wav"), wave_file(source, 44100, static_cast<uint16_t>(c.channels)));
-    ASSERT_EQ(0, run_program({"oggenc", "-Q", "-o", dir.at("tone.ogg"), dir.at("source.wav")}).exit_code);
-    ASSERT_EQ(0, run_program({"oggdec", "-Q", "-o", dir.at("ref.wav"), dir.at("tone.ogg")}).exit_code);
-    const Bytes reference = wave_samples(read_file(dir.at("ref.wav")));
-    write_text(dir.at("disc.cue"), std::string(DATA_TRACK) + "FILE \"tone.ogg\" " + c.type +
+    const Bytes reference = c.make(dir);
+    ASSERT_FALSE(HasFailure());
+    write_text(dir.at("disc.cue"), std::string(DATA_TRACK) + c.file_line +
                                        "\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
                                        "  TRACK 03 AUDIO\n    INDEX 01 00:01:00\n");
 
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue"), dir.at("out")));
+    // The decoded length is the reference decoder's, frame for frame.
+    EXPECT_EQ(static_cast<int64_t>(reference.size()), g_image.files[1].data_size);
     const int tracks[] = {2, 3};
     uint64_t offsets[2] = {};
     uint32_t frames[2] = {};
@@ -321,39 +429,77 @@ TEST_P(OggTrack, WritesTheDecodedSamplesOfTheExtent) {
         const char *path = nullptr;
         int big_endian = -1;
         ASSERT_EQ(1, cdimage_audio_extent(tracks[t], &path, &offsets[t], &frames[t], &big_endian));
+        EXPECT_EQ(0, big_endian);
     }
     const Captured run = export_into(dir.at("out"));
     cdimage_close();
 
-    EXPECT_EQ("track 02: 0:01\ntrack 03: 0:01\n", run.out);
+    EXPECT_EQ(c.out, run.out);
     EXPECT_EQ("", run.err);
-    EXPECT_EQ(75u * RAW_SECTOR, offsets[1]);
+    const std::size_t data_offset = g_image.files[1].data_offset;
     for (int t = 0; t < 2; ++t) {
         char name[32];
         std::snprintf(name, sizeof name, "out/audio/track%02d.wav", tracks[t]);
         const Bytes wave = read_file(dir.at(name));
         ASSERT_EQ(WAVE_HEADER + std::size_t{frames[t]} * 4, wave.size()) << name;
-        EXPECT_EQ(slice(wave_file(Bytes(std::size_t{frames[t]} * 4)), 0, WAVE_HEADER), slice(wave, 0, WAVE_HEADER));
-        const std::size_t first = offsets[t] / 4;
-        ASSERT_LE((first + frames[t]) * c.channels * 2, reference.size()) << name;
+        EXPECT_EQ(slice(wave_file(Bytes(std::size_t{frames[t]} * 4), c.rate), 0, WAVE_HEADER),
+                  slice(wave, 0, WAVE_HEADER))
+            << name;
+        const std::size_t first = (offsets[t] - data_offset) / 4;
+        ASSERT_LE((first + frames[t]) * 4, reference.size()) << name;
         int worst = 0;
-        for (std::size_t i = 0; i < frames[t]; ++i) {
-            for (int side = 0; side < 2; ++side) {
-                const int got = sample_at(wave, WAVE_HEADER / 2 + 2 * i + side);
-                const int want = sample_at(reference, (first + i) * c.channels + (c.channels == 1 ? 0 : side));
-                worst = std::max(worst, std::abs(got - want));
-            }
-        }
-        EXPECT_LE(worst, DECODER_TOLERANCE) << name;
+        for (std::size_t i = 0; i < std::size_t{frames[t]} * 2; ++i)
+            worst = std::max(worst, std::abs(sample_at(wave, WAVE_HEADER / 2 + i) - sample_at(reference, 2 * first + i)));
+        EXPECT_LE(worst, c.tolerance) << name;
     }
 }
 
-// Decoded samples are native 16-bit values: a MOTOROLA type word swaps
-// nothing.
-INSTANTIATE_TEST_SUITE_P(Streams, OggTrack,
-                         testing::Values(OggCase{"Stereo", "WAVE", 2}, OggCase{"StereoTypedMotorola", "MOTOROLA", 2},
-                                         OggCase{"Mono", "BINARY", 1}),
-                         [](const testing::TestParamInfo<OggCase> &info) { return std::string(info.param.name); });
+// Lossy decoders round a little differently from the reference tools; a
+// wrong offset, a byte swap or a lost channel is off by thousands.
+INSTANTIATE_TEST_SUITE_P(
+    Formats, DecodedTrack,
+    testing::Values(
+        DecodedCase{"OggVorbisTypedWave", "FILE \"t.ogg\" WAVE",
+                    [](const TempDir &d) { return encoded_tone(d, Codec::VORBIS, "t.ogg", 2); }, 44100, 4,
+                    "track 02: 0:01\ntrack 03: 0:02\n"},
+        // Decoded samples are native values: a MOTOROLA type word swaps nothing.
+        DecodedCase{"MonoOggVorbisTypedMotorola", "FILE \"t.ogg\" MOTOROLA",
+                    [](const TempDir &d) { return encoded_tone(d, Codec::VORBIS, "t.ogg", 1); }, 44100, 4,
+                    "track 02: 0:01\ntrack 03: 0:02\n"},
+        DecodedCase{"FlacNamedBinaryIsExact", "FILE \"t.flac\" BINARY",
+                    [](const TempDir &d) {
+                        encoded_tone(d, Codec::FLAC, "t.flac", 2);
+                        return tone_channels(source_frames(44100), 2);
+                    },
+                    44100, 0, "track 02: 0:01\ntrack 03: 0:02\n"},
+        DecodedCase{"Mp3TypedMp3", "FILE \"t.mp3\" MP3",
+                    [](const TempDir &d) { return encoded_tone(d, Codec::MP3, "t.mp3", 2); }, 44100, 4,
+                    "track 02: 0:01\ntrack 03: 0:02\n"},
+        DecodedCase{"OpusAt48kHz", "FILE \"t.opus\" WAVE",
+                    [](const TempDir &d) { return encoded_tone(d, Codec::OPUS, "t.opus", 2); }, 48000, 4,
+                    "track 02: 0:00\ntrack 03: 0:02\n"},
+        // Stored 16-bit stereo is copied, not decoded, and keeps its rate.
+        DecodedCase{"StoredWaveAt48kHz", "FILE \"t.wav\" WAVE",
+                    [](const TempDir &d) {
+                        const Bytes samples = tone_channels(source_frames(48000), 2);
+                        write_file(d.at("t.wav"), wave_file(samples, 48000));
+                        return samples;
+                    },
+                    48000, 0, "track 02: 0:00\ntrack 03: 0:02\n"},
+        DecodedCase{"MonoWave", "FILE \"t.wav\" WAVE",
+                    [](const TempDir &d) {
+                        const Bytes mono = tone_channels(source_frames(22050), 1);
+                        write_file(d.at("t.wav"), wave_file(mono, 22050, 1));
+                        return mono_to_stereo(mono);
+                    },
+                    22050, 0, "track 02: 0:02\ntrack 03: 0:01\n"},
+        DecodedCase{"Wave24BitRounded", "FILE \"t.wav\" WAVE", wave_24_bit, 44100, 0,
+                    "track 02: 0:01\ntrack 03: 0:02\n"},
+        DecodedCase{"FloatWaveClipped", "FILE \"t.wav\" WAVE", wave_float, 44100, 1,
+                    "track 02: 0:01\ntrack 03: 0:02\n"},
+        DecodedCase{"FourChannelWaveMixedDown", "FILE \"t.wav\" WAVE", wave_four_channels, 44100, 1,
+                    "track 02: 0:01\ntrack 03: 0:02\n"}),
+    [](const testing::TestParamInfo<DecodedCase> &info) { return std::string(info.param.name); });
 
 // ---- output paths that do not fit in 1023 characters ----------------------
 

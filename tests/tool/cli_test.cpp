@@ -228,11 +228,12 @@ TEST(Cli, CutImageGivesTheFilesBeforeTheCutAndNamesTheRest) {
             if (entry.is_dir)
                 continue;
             ++file_count;
-            if (entry.extent + (entry.size + ISO_SECTOR - 1) / ISO_SECTOR <= cut_sector)
-                whole.push_back(entry.name);
+            const uint32_t extent = entry_extents(entry)[0].sector;
+            if (extent + (entry.size + ISO_SECTOR - 1) / ISO_SECTOR <= cut_sector)
+                whole.push_back(entry_name(entry));
             else
-                named += std::string("cdimage: ") + entry.name + ": read failed at sector " +
-                         std::to_string(std::max(entry.extent, cut_sector)) + "\n";
+                named += std::string("cdimage: ") + entry_name(entry) + ": read failed at sector " +
+                         std::to_string(std::max(extent, cut_sector)) + "\n";
         }
         cdimage_close();
         ASSERT_EQ(file_count, 10);
