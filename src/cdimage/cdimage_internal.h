@@ -14,6 +14,7 @@
 
 #include "cdimage.h"
 #include "file_io.h"
+#include "output_tree.h"
 
 constexpr int MAX_TRACK_FILES = 99;
 constexpr int MAX_TRACKS = 99;
@@ -138,6 +139,10 @@ struct ImageState {
     // per open: slot values are entry positions, -1 when empty.
     std::unique_ptr<int32_t[]> name_index;
     uint32_t name_index_slots;  // a power of two
+    int cue_error;            // what cdimage_cue_error gives
+    int walk_failures;        // losses of the open's walk, each named
+    int extraction_failures;  // files the last extraction call could not write
+    PartialFile partial;      // the file an extraction is writing
 };
 
 // A 32-bit unsigned number stored least significant byte first, as RIFF
@@ -293,16 +298,21 @@ void build_name_index();
 // `name`, ignoring the case of ASCII letters.
 const FsEntry *find_entry(const char *name, bool directory);
 
-// Copies `size` bytes of the data track from sector `first` on to the
-// descriptor's position, the bytes taken straight from the track file where its
-// sectors are bare 2048-byte blocks. 1 on success, 0 when a sector cannot be
-// read (as read_data_sector would find), -1 when this track or this file
-// system cannot copy that way.
-int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd);
+// Why a file's data did not come out whole: the first sector that could
+// not be read, or else the errno of the write that failed.
+struct DataFailure {
+    int64_t unread_sector = -1;
+    int write_error = 0;
+};
 
-// Extraction of one entry below out_root; 1 on success.
-int extract_entry(const char *name, char *out_path, std::size_t out_size);
-// Creates every directory named along path (mode 0755), errors ignored.
-void create_path_directories(const char *path);
+// Copies `size` bytes of the data track from sector `first` on to out_fd,
+// the bytes taken straight from the track file where its sectors are bare
+// 2048-byte blocks. 1 on success, 0 with the failure, -1 when this track or
+// this file system cannot copy that way.
+int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure &failure);
+
+// Extraction of one entry below out_root, through the tree's descriptors;
+// 1 on success. A failure is named on standard error and counted.
+int extract_entry(OutputTree &tree, const char *name, char *out_path, std::size_t out_size);
 
 #endif

@@ -1,5 +1,6 @@
 // The data-track sector reader: the only road to the sectors of the data
 // track. Runs of consecutive sectors are read with one system call.
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -272,14 +273,18 @@ uint32_t read_next_piece(SectorSpan &span, uint32_t limit, unsigned char *buffer
     return got;
 }
 
-int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
+int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure &failure)
 {
     const Track &track = *g_image.data_track;
     if (track.sector_size != DATA_SECTOR_SIZE || size == 0)
         return -1;
     const uint32_t sectors = sectors_holding(size);
-    if (!run_lies_in_data_track(first, sectors))
+    if (!run_lies_in_data_track(first, sectors)) {
+        // The first sector past the track's end, or `first` itself.
+        failure.unread_sector = std::max<int64_t>(first, track.length);
         return 0;
+    }
+    failure.unread_sector = first;
     int fd = track_file_descriptor(track);
     if (fd < 0)
         return 0;
@@ -289,11 +294,23 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
     // A sector is readable only when all 2048 of its bytes are in the file,
     // the last sector's included, however few of them the file uses.
     int64_t position = stored_sector_position(track, first);
-    if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE)
+    if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE) {
+        if (info.st_size > position)
+            failure.unread_sector += (info.st_size - position) / DATA_SECTOR_SIZE;
         return 0;
+    }
 
     KernelCopyResult result = copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size);
     if (result.outcome == KernelCopy::UNSUPPORTED)
         return -1;
-    return result.outcome == KernelCopy::DONE;
+    if (result.outcome == KernelCopy::DONE)
+        return 1;
+    if (result.outcome == KernelCopy::SHORT) {
+        // The track file was cut while it was copied.
+        failure.unread_sector += static_cast<int64_t>(result.copied / DATA_SECTOR_SIZE);
+    } else {
+        failure.unread_sector = -1;
+        failure.write_error = result.error;
+    }
+    return 0;
 }

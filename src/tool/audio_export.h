@@ -9,7 +9,11 @@
 // Writes the value as 4 bytes, least significant first.
 void write_le32(std::FILE *stream, uint32_t value);
 // Exports every audio track of the open image below out_dir, printing a
-// duration line for each file written and reporting failures on stderr.
-void export_audio_tracks(const char *out_dir);
+// duration line for each file written and naming each failure on stderr.
+// Gives the number of tracks that failed.
+int export_audio_tracks(const char *out_dir);
+// Removes the WAVE file being written, if any. Async-signal-safe, for a
+// signal handler that then ends the process.
+void discard_partial_wave();
 
 #endif

@@ -211,7 +211,8 @@ TEST_F(XaVolume, RerunTakesTheCdxaSizeAsExtracted) {
     open_mode2(SectorMode::MODE2_2352, 0);
     const std::string path = tmp.at("out/MPEGAV/AVSEQ01.DAT");
     const Bytes cdxa = expected_cdxa(xa_tree()[1].children[0], extent_of("MPEGAV/AVSEQ01.DAT"), 0);
-    create_path_directories(path.c_str());
+    mkdir(tmp.at("out").c_str(), 0755);
+    ASSERT_EQ(mkdir(tmp.at("out/MPEGAV").c_str(), 0755), 0);
     char out_path[PATH_TEXT_SIZE];
 
     // A file of the recorded size (5 sectors of 2048) is not the CDXA file.
