@@ -56,6 +56,14 @@ std::vector<Bytes> wave_seeds()
     };
 }
 
+// The first byte picks the layout of fuzz_volume (0: MODE1/2048; 1: Mode 2
+// tracks in one file, the second from disc address 36; 2: the same in
+// MODE2/2336; 3: an audio track, then the data track at disc address 100).
+Bytes volume_seed(uint8_t layout, const Bytes &volume)
+{
+    return Bytes{layout} + volume;
+}
+
 // A volume of crafted directories, one sector each from sector 18 on (the
 // root), each given as its records.
 Bytes crafted_directories(const std::vector<Bytes> &directories)
@@ -97,15 +105,40 @@ std::vector<Bytes> volume_seeds()
         directory_at("TO_A", 19) + directory_record("F.TXT;1", 21, 5, false),
         text_bytes("data\n"),
     };
+    std::vector<Mode2Sector> movie = {form2_sector(1), form2_sector(2)};
+    std::vector<Mode2Sector> stream = {form1_sector(3), form2_sector(4, SUBMODE_AUDIO | SUBMODE_REAL_TIME)};
+    const std::vector<IsoNode> xa_tree = {iso_file("README.TXT;1", text_bytes("xa\n")),
+                                          iso_dir("MPEGAV", {iso_xa_file("AVSEQ01.DAT;1", XA_FORM2, movie)}),
+                                          iso_xa_file("MOVIE.STR;1", XA_FORM2 | XA_INTERLEAVED, stream)};
+    const std::vector<IsoNode> small_tree = {iso_file("README.TXT;1", text_bytes("hello\n")),
+                                             iso_dir("DOCS", {iso_file("A.TXT;1", Bytes(3000, 'a'))})};
+    // Files recorded in track 02 of layouts 1 and 2, which begins at disc
+    // address 36, behind track 01's 32 sectors and a pregap.
+    constexpr uint32_t ROOT = 18;
+    Bytes later;
+    put_bytes(later, 16, primary_descriptor(ROOT, ISO_SECTOR));
+    put_bytes(later, ROOT,
+              directory_record(Bytes{0}, ROOT, ISO_SECTOR, true) + directory_record(Bytes{1}, ROOT, ISO_SECTOR, true) +
+                  directory_record("LATER.DAT;1", 37, 4096, false) +
+                  directory_record(text_bytes("MOVIE.DAT;1"), 38, 4096, false, 0, xa_record(XA_FORM2)));
+    for (uint8_t s = 19; s < 41; ++s)
+        put_bytes(later, s, Bytes(ISO_SECTOR, s));
     return {
-        build_iso_volume({iso_file("README.TXT;1", text_bytes("hello\n"))}),
-        build_iso_volume({iso_file("A.TXT;1", Bytes(2049, 'a')), iso_file("A.TXT;2", Bytes(10, 'b')),
-                          iso_dir("DOCS", {iso_file("NOTES.TXT;1", Bytes(0)),
-                                           iso_dir("SUB", {iso_file("DEEP.BIN;1", Bytes(300, 'd'))})})}),
-        build_iso_volume({iso_multi_extent_file("M.BIN;1", Bytes(5000, 'm'), ISO_SECTOR), east, west, undated}),
-        build_iso_volume({long_names}),
-        crafted_directories(deep),
-        crafted_directories(loops),
+        volume_seed(0, build_iso_volume({iso_file("README.TXT;1", text_bytes("hello\n"))})),
+        volume_seed(0, build_iso_volume({iso_file("A.TXT;1", Bytes(2049, 'a')), iso_file("A.TXT;2", Bytes(10, 'b')),
+                    iso_dir("DOCS", {iso_file("NOTES.TXT;1", Bytes(0)),
+                    iso_dir("SUB", {iso_file("DEEP.BIN;1", Bytes(300, 'd'))})})})),
+        volume_seed(0, build_iso_volume({iso_multi_extent_file("M.BIN;1", Bytes(5000, 'm'), ISO_SECTOR), east, west, undated})),
+        volume_seed(0, build_iso_volume({long_names})),
+        volume_seed(0, crafted_directories(deep)),
+        volume_seed(0, crafted_directories(loops)),
+        volume_seed(1, build_iso_volume(xa_tree)),
+        volume_seed(2, build_iso_volume(xa_tree)),
+        volume_seed(1, later),
+        volume_seed(2, later),
+        volume_seed(3, build_iso_volume(small_tree, 100)),
+        volume_seed(3, build_iso_volume(small_tree, 100 + 11400)),
+        volume_seed(3, build_iso_volume(xa_tree, 777)),
     };
 }
 

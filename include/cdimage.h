@@ -5,6 +5,8 @@
  * RIFF WAVE, or compressed audio: Ogg Vorbis, FLAC, MP3, Opus); the first
  * track that is not audio is the data track, and the ISO 9660 volume on it
  * can be extracted file by file.
+ * Files that CD-ROM XA records mark as Form 2 or interleaved come out (and
+ * load) as RIFF CDXA: a 44-byte header, then their whole 2352-byte sectors.
  *
  * Limits: 99 track files, 99 tracks. The volume's entries (files and
  * directories) have no fixed limit; names are at most 1023 characters (an
@@ -31,6 +33,11 @@
  *   cdimage_load_file, cdimage_extract_progress       the volume's files
  *   cdimage_entry_count, cdimage_entry_info,
  *   cdimage_entry_time                                the volume's listing
+ *   cdimage_cue_error, cdimage_failure_count,
+ *   cdimage_discard_partial                           what went wrong
+ *
+ * Files are created below the output directory only: relative to its
+ * descriptor, one component at a time, never following a symbolic link.
  *
  * Shared and static builds: define nothing; the library itself is built
  * with CDIMAGE_BUILDING so that only the functions declared here are
@@ -127,6 +134,24 @@ CDIMAGE_API int cdimage_entry_info(int index, const char **name, uint64_t *size,
  * the count of files and directories less one), in seconds since the Unix
  * epoch, UTC; 0, and nothing written, when the record holds no valid date. */
 CDIMAGE_API int cdimage_entry_time(int index, int64_t *mtime);
+
+/* Why the last cdimage_open could not read its cue sheet: 0 when it could
+ * (the open may still have failed later, on a track file or the tracks), the
+ * errno of the failed open or read, or CDIMAGE_NOT_A_CUE_SHEET when the file
+ * holds a NUL byte or no FILE line in its first 64 KiB (it is then not read
+ * any further). */
+#define CDIMAGE_NOT_A_CUE_SHEET (-1)
+CDIMAGE_API int cdimage_cue_error(void);
+/* Failures met by the open image: what the open's walk of the volume lost
+ * (a directory that could not be read, one too deep to follow, an entry
+ * whose name would not fit, entries left out for want of memory), plus the
+ * files that the last extraction call could not write or read. Each was
+ * named on standard error, beginning "cdimage: ". 0 when no image is open. */
+CDIMAGE_API int cdimage_failure_count(void);
+/* Removes the file that an extraction is writing at this moment, if any, so
+ * that nothing half-written is left behind. For a signal handler: it is
+ * async-signal-safe, and the caller then ends the process. */
+CDIMAGE_API void cdimage_discard_partial(void);
 
 #ifdef __cplusplus
 }

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make binutils pkg-config libsndfile1-dev libmp3lame-dev libgtest-dev
-          vorbis-tools flac lame mpg123 opus-tools sox genisoimage xorriso valgrind)
+          vorbis-tools flac lame mpg123 opus-tools sox genisoimage xorriso valgrind vcdimager ffmpeg)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -100,7 +100,7 @@ TEST(EndToEnd, AudioDirectoryThatCannotBeCreatedGivesOneLinePerTrack) {
 
     const RunResult run = run_program({cdunpack_binary(), "game.cue", "out"}, game.dir.path);
 
-    EXPECT_EQ(0, run.exit_code);
+    EXPECT_EQ(2, run.exit_code);
     EXPECT_EQ("3 files\n", run.out);
     EXPECT_EQ("cdimage: game.cue, 4 tracks, 5 files\n"
               "out/audio/track02.wav: Not a directory\n"

@@ -14,6 +14,7 @@
 
 #include "cdimage.h"
 #include "file_io.h"
+#include "output_tree.h"
 
 constexpr int MAX_TRACK_FILES = 99;
 constexpr int MAX_TRACKS = 99;
@@ -84,11 +85,15 @@ struct Track {
     int64_t index0;
     int index0_file;  // the file that the INDEX 00 position counts in
     int64_t length;   // sectors from INDEX 01 to the track's end; may be <= 0
+    int64_t disc_address;  // disc-wide sector of INDEX 01, as cdimage_track_lba gives it
 };
+
+// The CD-ROM XA record of a directory record's system use area.
+constexpr std::size_t XA_RECORD_SIZE = 14;
 
 // One extent of a file or directory on the data track.
 struct FsExtent {
-    uint32_t sector;  // first sector, counted from INDEX 01
+    uint32_t sector;  // first sector as recorded: the volume's displacement still applies
     uint32_t size;    // bytes
 };
 
@@ -103,6 +108,8 @@ struct FsEntry {
     bool has_time;             // the record holds a valid recording date
     uint64_t size;             // bytes of all extents together
     int64_t mtime;             // the recording date, seconds since the epoch (UTC)
+    bool has_xa;               // xa_record holds the first record's 14 bytes
+    unsigned char xa_record[XA_RECORD_SIZE];
 };
 
 struct ImageState {
@@ -111,6 +118,14 @@ struct ImageState {
     int out_root_is_cut;  // the output directory did not fit in out_root
     FileHandle data_file;
     Track *data_track;
+    // A read handle on the file of a track other than the data track, for
+    // volume sectors that lie in later tracks.
+    FileHandle other_file;
+    int other_file_index;
+    // What the volume's recorded extents exceed the data track's sector
+    // numbers by: nonzero for volumes addressed from the start of the disc
+    // or of a later session.
+    int64_t volume_displacement;
     TrackFile files[MAX_TRACK_FILES];
     int file_count;
     Track tracks[MAX_TRACKS];
@@ -125,6 +140,10 @@ struct ImageState {
     // per open: slot values are entry positions, -1 when empty.
     std::unique_ptr<int32_t[]> name_index;
     uint32_t name_index_slots;  // a power of two
+    int cue_error;            // what cdimage_cue_error gives
+    int walk_failures;        // losses of the open's walk, each named
+    int extraction_failures;  // files the last extraction call could not write
+    PartialFile partial;      // the file an extraction is writing
 };
 
 // A 32-bit unsigned number stored least significant byte first, as RIFF
@@ -210,6 +229,56 @@ bool run_lies_in_data_track(uint32_t first, uint64_t count);
 // Sectors per bulk read: 1 MiB of user data.
 constexpr uint32_t SECTORS_PER_RUN = 512;
 
+// Volume sectors: recorded extents less the volume's displacement. Those
+// within the data track's bound are its sectors; the others are read from
+// the track that holds the disc position they name, when that track is not
+// audio and stores whole sectors.
+uint32_t read_volume_sectors(int64_t first, uint32_t count, unsigned char *buffer);
+// The same as whole 2352-byte sectors (sync, header, subheader, data, EDC),
+// sync and header rebuilt for tracks that store 2336 bytes; stops at a
+// sector of a track that stores 2048.
+uint32_t read_volume_raw_sectors(int64_t first, uint32_t count, unsigned char *buffer);
+// Whether every sector of the run lies in a track that can be read.
+bool volume_run_is_readable(int64_t first, uint64_t count);
+// Whether no sector of the run lies in a track that stores only 2048 bytes.
+bool volume_run_has_raw_sectors(int64_t first, uint64_t count);
+// The run's sectors inside the data track, where the extent names them
+// directly: `*track_sector` receives the first one's number in the track.
+bool volume_run_in_data_track(int64_t first, uint64_t count, uint32_t *track_sector);
+// Raw sectors per bulk read: what fits in the run of user sectors.
+constexpr uint32_t RAW_SECTORS_PER_RUN = SECTORS_PER_RUN * DATA_SECTOR_SIZE / RAW_SECTOR_SIZE;
+
+// The displacement of a volume whose root directory record names
+// `root_extent`: 0 when the root lies there in the data track, else the
+// first of the data track's disc address, that plus the gap between two
+// sessions, or what a search of sectors 17 to 200 for a directory's "."
+// record finds, for which the root checks out. 0 when none does.
+int64_t find_volume_displacement(uint32_t root_extent);
+
+// CD-ROM XA. Attribute bits of the XA record.
+constexpr uint16_t XA_ATTRIBUTE_FORM1 = 0x0800;
+constexpr uint16_t XA_ATTRIBUTE_FORM2 = 0x1000;
+constexpr uint16_t XA_ATTRIBUTE_INTERLEAVED = 0x2000;
+constexpr uint16_t XA_ATTRIBUTE_CDDA = 0x4000;
+constexpr uint16_t XA_ATTRIBUTE_DIRECTORY = 0x8000;
+// Copies the XA record of a directory record of `record_length` bytes into
+// `xa` when its system use area holds one; gives whether it did.
+bool find_xa_record(const unsigned char *record, std::size_t record_length, unsigned char (&xa)[XA_RECORD_SIZE]);
+uint16_t xa_attributes(const unsigned char (&xa)[XA_RECORD_SIZE]);
+// Files whose sectors are Form 2, or mixed (interleaved), come out as RIFF
+// CDXA: whole raw sectors behind a 44-byte header.
+bool is_cdxa_entry(const FsEntry &entry);
+constexpr std::size_t CDXA_HEADER_SIZE = 44;
+// Raw bytes of a CDXA file: the recorded size of each extent counts 2048
+// bytes for each of its sectors.
+uint64_t cdxa_data_bytes(const FsEntry &entry);
+// The header of a RIFF CDXA file of `data_bytes` bytes of raw sectors.
+void write_cdxa_header(const unsigned char (&xa)[XA_RECORD_SIZE], uint64_t data_bytes,
+                       unsigned char (&header)[CDXA_HEADER_SIZE]);
+// Writes the sync pattern and the header (BCD minute, second and frame of
+// disc address + 150, mode 2) of a raw sector.
+void rebuild_sector_header(unsigned char *sector, int64_t disc_address);
+
 // Volume check and directory walk into the entry table.
 void mount_volume(const char *cue_path);
 // Releases the entry table and its pools.
@@ -230,20 +299,25 @@ void build_name_index();
 // `name`, ignoring the case of ASCII letters.
 const FsEntry *find_entry(const char *name, bool directory);
 
-// Copies `size` bytes of the data track from sector `first` on to the
-// descriptor's position, the bytes taken straight from the track file where its
-// sectors are bare 2048-byte blocks. 1 on success, 0 when a sector cannot be
-// read (as read_data_sector would find), -1 when this track or this file
-// system cannot copy that way.
-int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd);
+// Why a file's data did not come out whole: the first sector that could
+// not be read, or else the errno of the write that failed.
+struct DataFailure {
+    int64_t unread_sector = -1;
+    int write_error = 0;
+};
+
+// Copies `size` bytes of the data track from sector `first` on to out_fd,
+// the bytes taken straight from the track file where its sectors are bare
+// 2048-byte blocks. 1 on success, 0 with the failure, -1 when this track or
+// this file system cannot copy that way.
+int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure &failure);
 
 // The extraction running now: the table index of the entry being extracted
 // and its bytes written so far (cdimage_extract_progress).
 extern CopyProgress g_extract_progress;
 
-// Extraction of one entry below out_root; 1 on success.
-int extract_entry(const char *name, char *out_path, std::size_t out_size);
-// Creates every directory named along path (mode 0755), errors ignored.
-void create_path_directories(const char *path);
+// Extraction of one entry below out_root, through the tree's descriptors;
+// 1 on success. A failure is named on standard error and counted.
+int extract_entry(OutputTree &tree, const char *name, char *out_path, std::size_t out_size);
 
 #endif

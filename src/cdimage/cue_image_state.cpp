@@ -11,8 +11,12 @@ namespace {
 void release_image()
 {
     g_image.data_file.reset();
+    g_image.other_file.reset();
+    g_image.volume_displacement = 0;
     release_entries();
     g_image.is_open = 0;
+    g_image.walk_failures = 0;
+    g_image.extraction_failures = 0;
 }
 
 }  // namespace
@@ -20,6 +24,7 @@ void release_image()
 extern "C" int cdimage_open(const char *cue_path, const char *out_dir)
 {
     release_image();
+    g_image.cue_error = 0;
     if (cue_path == nullptr || out_dir == nullptr)
         return 0;
 
@@ -49,4 +54,19 @@ extern "C" void cdimage_close(void)
 extern "C" int cdimage_is_open(void)
 {
     return g_image.is_open;
+}
+
+extern "C" int cdimage_cue_error(void)
+{
+    return g_image.cue_error;
+}
+
+extern "C" int cdimage_failure_count(void)
+{
+    return g_image.is_open ? g_image.walk_failures + g_image.extraction_failures : 0;
+}
+
+extern "C" void cdimage_discard_partial(void)
+{
+    discard_partial_file(g_image.partial);
 }

@@ -1,5 +1,6 @@
 // The cue sheet reader: FILE, TRACK and INDEX lines fill the file and track
 // tables; every other line is ignored.
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -15,6 +16,8 @@ constexpr std::size_t CUE_LINE_SIZE = 1024;
 constexpr int64_t SECONDS_PER_MINUTE = 60;
 constexpr int64_t SECTORS_PER_SECOND = 75;
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
+// The bytes looked at before a file is read as a cue sheet.
+constexpr std::size_t CUE_SNIFF_SIZE = 64 * 1024;
 
 // The six white-space characters of the POSIX locale; bytes of 128 and above
 // are not white space.
@@ -92,6 +95,44 @@ void copy_text(char (&out)[N], std::string_view text)
 bool equals_ignoring_case(std::string_view a, const char *b)
 {
     return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
+}
+
+// The keyword of one line as the reader takes it; `rest` is left behind
+// the keyword.
+std::string_view take_keyword(std::string_view &rest, bool first_line)
+{
+    // Editors on other systems put a byte-order mark in front of the text.
+    if (first_line && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
+        rest.remove_prefix(UTF8_BOM.size());
+    return take_token(rest, CUE_TOKEN_SIZE - 1);
+}
+
+// A cue sheet is text with a FILE line near its start. A NUL byte, or no
+// FILE line in the first 64 KiB, is some other file given in its place
+// (a track file, a disc image). 0 when it looks like a cue sheet, else
+// CDIMAGE_NOT_A_CUE_SHEET or the errno of a failed read. Leaves the stream
+// at its start.
+int check_cue_sheet_start(std::FILE *cue)
+{
+    static char head[CUE_SNIFF_SIZE];
+    std::size_t size = std::fread(head, 1, sizeof head, cue);
+    if (size < sizeof head && std::ferror(cue))
+        return errno != 0 ? errno : EIO;
+    if (std::memchr(head, '\0', size) != nullptr)
+        return CDIMAGE_NOT_A_CUE_SHEET;
+    // Lines as the reader takes them: each cut to 1023 bytes.
+    std::string_view text(head, size);
+    bool has_file_line = false;
+    for (bool first_line = true; !text.empty() && !has_file_line; first_line = false) {
+        std::size_t newline = text.find('\n');
+        std::size_t length = newline == std::string_view::npos ? text.size() : newline + 1;
+        std::string_view line = text.substr(0, std::min(length, CUE_LINE_SIZE - 1));
+        text.remove_prefix(length);
+        has_file_line = equals_ignoring_case(take_keyword(line, first_line), "FILE");
+    }
+    if (!has_file_line)
+        return CDIMAGE_NOT_A_CUE_SHEET;
+    return std::fseek(cue, 0, SEEK_SET) == 0 ? 0 : errno;
 }
 
 bool starts_with_ignoring_case(std::string_view text, const char *prefix)
@@ -254,14 +295,20 @@ int64_t parse_msf(const char *time)
 
 int read_cue_sheet(const char *cue_path)
 {
+    errno = 0;
     FileHandle cue(std::fopen(cue_path, "r"));
-    if (!cue)
+    if (!cue) {
+        g_image.cue_error = errno;
+        return 0;
+    }
+    g_image.file_count = 0;
+    g_image.track_count = 0;
+    g_image.cue_error = check_cue_sheet_start(cue.get());
+    if (g_image.cue_error != 0)
         return 0;
 
     char directory[PATH_TEXT_SIZE];
     cue_directory(cue_path, directory);
-    g_image.file_count = 0;
-    g_image.track_count = 0;
 
     char line[CUE_LINE_SIZE];
     bool first_line = true;
@@ -274,12 +321,8 @@ int read_cue_sheet(const char *cue_path)
         if (line[CUE_LINE_SIZE - 1] == '\0' && line[CUE_LINE_SIZE - 2] != '\n')
             skip_rest_of_line(cue.get());
         std::string_view rest(line);
-        // Editors on other systems put a byte-order mark in front of the text.
-        if (first_line && rest.substr(0, UTF8_BOM.size()) == UTF8_BOM)
-            rest.remove_prefix(UTF8_BOM.size());
+        std::string_view keyword = take_keyword(rest, first_line);
         first_line = false;
-
-        std::string_view keyword = take_token(rest, CUE_TOKEN_SIZE - 1);
         if (equals_ignoring_case(keyword, "FILE")) {
             char name[CUE_NAME_SIZE];
             char type[CUE_TOKEN_SIZE];

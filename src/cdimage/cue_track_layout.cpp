@@ -34,12 +34,6 @@ int64_t sectors_before_file(int file_index)
     return sum;
 }
 
-// Disc-wide sector address of the track's INDEX 01.
-int64_t track_disc_address(const Track &track)
-{
-    return sectors_before_file(track.file_index) + track.index1;
-}
-
 // Where the track at position i ends, in sectors of its file: at the next
 // track's pregap (INDEX 00) when that lies in the same file, else at the next
 // track's INDEX 01 when that track is in the same file, else at the file's
@@ -78,6 +72,7 @@ int lay_out_tracks()
         if (track.index1 < 0)
             return 0;
         track.length = track_end(i) - track.index1;
+        track.disc_address = sectors_before_file(track.file_index) + track.index1;
     }
     g_image.data_track = nullptr;
     for (int i = 0; i < g_image.track_count; ++i) {
@@ -116,7 +111,7 @@ extern "C" int cdimage_track_lba(int number)
     const Track *track = first_track_numbered(number);
     if (track == nullptr)
         return 0;
-    return static_cast<int>(static_cast<uint32_t>(track_disc_address(*track)));
+    return static_cast<int>(static_cast<uint32_t>(track->disc_address));
 }
 
 extern "C" int cdimage_track_info(int index, int *number, const char **mode, int64_t *start, int64_t *sectors,
@@ -130,7 +125,7 @@ extern "C" int cdimage_track_info(int index, int *number, const char **mode, int
     if (mode != nullptr)
         *mode = track.mode;
     if (start != nullptr)
-        *start = track_disc_address(track);
+        *start = track.disc_address;
     if (sectors != nullptr)
         *sectors = track.length;
     if (file != nullptr)

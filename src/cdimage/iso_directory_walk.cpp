@@ -93,6 +93,22 @@ bool is_self_or_parent_record(const unsigned char *record)
            (record[DR_NAME_OFFSET] == 0 || record[DR_NAME_OFFSET] == 1);
 }
 
+// A loss of the walk (entries that are missing from the table) counts as a
+// failure of the open image; its line names it.
+void count_walk_loss()
+{
+    ++g_image.walk_failures;
+}
+
+// The rest of a directory is lost: its entries below the sector that could
+// not be read are missing from the table.
+void report_unread_directory(const char *name, uint32_t skipped)
+{
+    std::fprintf(stderr, "cdimage: %s: directory cannot be read, %u %s skipped\n", name, skipped,
+                 skipped == 1 ? "sector" : "sectors");
+    count_walk_loss();
+}
+
 // The record carries on the file of the records before it: they carried the
 // multi-extent flag and the identifier is the same.
 bool continues_chain(const ExtentChain &chain, const unsigned char *identifier, std::size_t length)
@@ -148,6 +164,7 @@ int append_entry(const char *name, const unsigned char *record, bool is_dir)
     entry.is_dir = is_dir;
     entry.size = extent.size;
     entry.has_time = recording_time(record + DR_DATE_OFFSET, entry.mtime);
+    entry.has_xa = find_xa_record(record, record[DR_LENGTH_OFFSET], entry.xa_record);
     g_image.names.insert(g_image.names.end(), name, name + std::strlen(name) + 1);
     g_image.extents.push_back(extent);
     g_image.entries.push_back(entry);
@@ -200,10 +217,12 @@ void enter_record(const unsigned char *sector, std::size_t record_start, int dir
         // A cut name would name some other file: the entry is left out.
         std::fprintf(stderr, "cdimage: %s: %.*s: name longer than %zu characters, skipped\n",
                      directory < 0 ? "/" : parent, static_cast<int>(identifier_length), identifier, MAX_ENTRY_NAME);
+        count_walk_loss();
         return;
     }
     if (g_image.entry_count == MAX_FS_ENTRIES) {
         std::fprintf(stderr, "cdimage: %s: more entries than the table counts, not listed\n", name);
+        count_walk_loss();
         return;
     }
     const int entry = append_entry(name, record, is_dir);
@@ -237,6 +256,7 @@ void walk_directory(int directory, FsExtent extent, int depth)
     const char *name = directory < 0 ? "/" : entry_name(g_image.entries[static_cast<std::size_t>(directory)]);
     if (depth > MAX_DIR_DEPTH) {
         std::fprintf(stderr, "cdimage: %s: deeper than %d directories, not followed\n", name, MAX_DIR_DEPTH);
+        count_walk_loss();
         return;
     }
     if (!claim_directory_sectors(extent)) {
@@ -249,6 +269,10 @@ void walk_directory(int directory, FsExtent extent, int depth)
     while (uint32_t got = read_next_piece(span, WALK_RUN_SECTORS, run))
         for (uint32_t k = 0; k < got; ++k)
             walk_sector(run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, directory, depth, chain);
+    // The name is looked up again: the pool of names has grown meanwhile.
+    if (span.failed)
+        report_unread_directory(
+            directory < 0 ? "/" : entry_name(g_image.entries[static_cast<std::size_t>(directory)]), span.left);
 }
 
 }  // namespace
@@ -330,12 +354,14 @@ void mount_volume(const char *cue_path)
     }
     const FsExtent root = {little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET),
                            little_endian_32(sector + PVD_ROOT_SIZE_OFFSET)};
+    g_image.volume_displacement = find_volume_displacement(root.sector);
     try {
         walk_directory(-1, root, 0);
     } catch (const std::bad_alloc &) {
         // The entries made so far stay; the rest of the volume is not listed.
         std::fprintf(stderr, "cdimage: %s: out of memory after %d entries, the rest not listed\n", cue_path,
                      g_image.entry_count);
+        count_walk_loss();
     }
     g_walk.walked.clear();
 }

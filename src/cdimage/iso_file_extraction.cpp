@@ -2,6 +2,7 @@
 // of one file into memory.
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
 
 #include "cdimage_internal.h"
@@ -11,107 +12,241 @@ namespace {
 // File data passes through this run buffer on its way to the output file.
 unsigned char g_run_buffer[SECTORS_PER_RUN * DATA_SECTOR_SIZE];
 
-// Copies one extent's bytes to the stream's end; 0 when a sector cannot be
-// read or a write falls short.
-int copy_extent(const FsExtent &extent, std::FILE *out)
+// How an entry's bytes come out: its recorded bytes, or RIFF CDXA for files
+// of Form 2 sectors, which also come out as recorded bytes where the image
+// keeps only 2048 bytes of each sector.
+enum class OutputForm { RECORDED, CDXA, FORM2_NOT_IN_IMAGE };
+
+OutputForm output_form(const FsEntry &entry)
 {
-    // Bytes still buffered must reach the file before the kernel appends.
-    if (std::fflush(out) != 0)
-        return 0;
-    int direct = copy_data_track_bytes(extent.sector, extent.size, fileno(out));
-    if (direct >= 0)
-        return direct;
+    if (!is_cdxa_entry(entry))
+        return OutputForm::RECORDED;
+    const FsExtent *extents = entry_extents(entry);
+    for (uint32_t i = 0; i < entry.extent_count; ++i)
+        if (!volume_run_has_raw_sectors(extents[i].sector, sectors_holding(extents[i].size)))
+            return OutputForm::FORM2_NOT_IN_IMAGE;
+    return OutputForm::CDXA;
+}
+
+uint64_t output_size(const FsEntry &entry, OutputForm form)
+{
+    return form == OutputForm::CDXA ? CDXA_HEADER_SIZE + cdxa_data_bytes(entry) : entry.size;
+}
+
+// Names a file or directory that did not come out, once, and counts it.
+void report_failure(const char *name, const std::string &reason)
+{
+    std::fprintf(stderr, "cdimage: %s: %s\n", name, reason.c_str());
+    ++g_image.extraction_failures;
+}
+
+std::string describe_data_failure(const DataFailure &failure)
+{
+    if (failure.unread_sector >= 0) {
+        char text[48];
+        std::snprintf(text, sizeof text, "read failed at sector %lld", static_cast<long long>(failure.unread_sector));
+        return text;
+    }
+    return std::strerror(failure.write_error);
+}
+
+// Writes every byte; false with errno set when a write fails.
+bool write_all(int fd, const unsigned char *bytes, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Copies one extent's recorded bytes to the output file's position; 0 with
+// the failure when a sector cannot be read or a write fails.
+int copy_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
+{
+    uint32_t track_sector = 0;
+    if (volume_run_in_data_track(extent.sector, sectors_holding(extent.size), &track_sector)) {
+        int direct = copy_data_track_bytes(track_sector, extent.size, out_fd, failure);
+        if (direct >= 0) {
+            // Failures are named by the volume's own sector numbers.
+            if (failure.unread_sector >= 0)
+                failure.unread_sector += static_cast<int64_t>(extent.sector) - track_sector;
+            return direct;
+        }
+        failure = DataFailure{};
+    }
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
     uint64_t remaining = extent.size;
     while (uint32_t got = read_next_piece(span, SECTORS_PER_RUN, g_run_buffer)) {
         const uint64_t piece_bytes = static_cast<uint64_t>(got) * DATA_SECTOR_SIZE;
         const std::size_t bytes = static_cast<std::size_t>(remaining < piece_bytes ? remaining : piece_bytes);
-        if (std::fwrite(g_run_buffer, 1, bytes, out) != bytes)
+        if (!write_all(out_fd, g_run_buffer, bytes)) {
+            failure.write_error = errno;
             return 0;
+        }
         remaining -= bytes;
         add_progress_bytes(&g_extract_progress, bytes);
     }
-    return span.left == 0;
+    if (span.left == 0)
+        return 1;
+    failure.unread_sector = span.next;
+    return 0;
 }
 
-// Every extent of the entry in record order; 0 at the first that fails.
-int copy_entry_data(const FsEntry &entry, std::FILE *out)
+// Copies one extent's whole raw sectors to the output file's position.
+int copy_raw_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
 {
+    SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
+    while (span.left != 0) {
+        const uint32_t wanted = span.left < RAW_SECTORS_PER_RUN ? span.left : RAW_SECTORS_PER_RUN;
+        const uint32_t got = read_volume_raw_sectors(span.next, wanted, g_run_buffer);
+        const std::size_t bytes = static_cast<std::size_t>(got) * RAW_SECTOR_SIZE;
+        if (!write_all(out_fd, g_run_buffer, bytes)) {
+            failure.write_error = errno;
+            return 0;
+        }
+        add_progress_bytes(&g_extract_progress, bytes);
+        if (got < wanted) {
+            failure.unread_sector = static_cast<int64_t>(span.next) + got;
+            return 0;
+        }
+        span.next += got;
+        span.left -= got;
+    }
+    return 1;
+}
+
+// Every extent of the entry in record order, behind the CDXA header when
+// the entry comes out as CDXA; 0 at the first that fails.
+int copy_entry_data(const FsEntry &entry, OutputForm form, int out_fd, DataFailure &failure)
+{
+    if (form == OutputForm::CDXA) {
+        unsigned char header[CDXA_HEADER_SIZE];
+        write_cdxa_header(entry.xa_record, cdxa_data_bytes(entry), header);
+        if (!write_all(out_fd, header, sizeof header)) {
+            failure.write_error = errno;
+            return 0;
+        }
+        add_progress_bytes(&g_extract_progress, sizeof header);
+    }
     const FsExtent *extents = entry_extents(entry);
     for (uint32_t i = 0; i < entry.extent_count; ++i)
-        if (!copy_extent(extents[i], out))
+        if (!(form == OutputForm::CDXA ? copy_raw_extent(extents[i], out_fd, failure)
+                                       : copy_extent(extents[i], out_fd, failure)))
             return 0;
     return 1;
 }
 
-// A regular file of the entry's size is there already, and its modification
-// time is the recorded one (or the record holds no valid date): a file of
-// this volume extracted before, not one of another disc.
-bool is_extracted_already(const FsEntry &entry, const char *path)
+// A regular file of the size the extraction writes is there already, and
+// its modification time is the recorded one (or the record holds no valid
+// date): a file of this volume extracted before, not one of another disc.
+bool is_extracted_already(const FsEntry &entry, uint64_t size, const OutputSpot &spot)
 {
     struct stat existing;
-    return stat(path, &existing) == 0 && S_ISREG(existing.st_mode) &&
-           static_cast<uint64_t>(existing.st_size) == entry.size &&
+    return fstatat(spot.dir_fd, spot.leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode) &&
+           static_cast<uint64_t>(existing.st_size) == size &&
            (!entry.has_time || static_cast<int64_t>(existing.st_mtime) == entry.mtime);
 }
 
-// Gives the open file the entry's recorded time: one call on the descriptor,
-// once its last bytes are written. A file system that refuses it keeps the
-// time of extraction, and the next run writes the file again.
-void apply_recorded_time(const FsEntry &entry, std::FILE *out)
+// Gives the written file the entry's recorded time: one call on the
+// descriptor, once its last bytes are written. A file system that refuses
+// it keeps the time of extraction, and the next run writes the file again.
+void apply_recorded_time(const FsEntry &entry, int out_fd)
 {
     if (!entry.has_time)
         return;
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry.mtime), 0}};
-    futimens(fileno(out), times);
+    futimens(out_fd, times);
 }
 
-int extract_file_entry(const FsEntry &entry, char *out_path, std::size_t out_size)
+int extract_file_entry(OutputTree &tree, const FsEntry &entry, char *out_path, std::size_t out_size)
 {
-    int written = std::snprintf(out_path, out_size, "%s/%s", g_image.out_root, entry_name(entry));
-    if (written < 0 || static_cast<std::size_t>(written) >= out_size)
+    const char *name = entry_name(entry);
+    int written = std::snprintf(out_path, out_size, "%s/%s", g_image.out_root, name);
+    if (written < 0 || static_cast<std::size_t>(written) >= out_size) {
+        report_failure(name, std::strerror(ENAMETOOLONG));
         return 0;
-    if (is_extracted_already(entry, out_path))
+    }
+    const OutputForm form = output_form(entry);
+    if (form == OutputForm::FORM2_NOT_IN_IMAGE)
+        std::fprintf(stderr, "cdimage: %s: Form 2 data not in the image\n", name);
+    OutputSpot spot;
+    OutputFailure refused;
+    if (!find_output_spot(tree, name, spot, refused)) {
+        report_failure(name, describe_output_failure(refused, name));
+        return 0;
+    }
+    if (is_extracted_already(entry, output_size(entry, form), spot))
         return 1;
 
-    // Directories are made only when the file cannot be created without
-    // them: for most files of a tree they exist already.
-    FileHandle out(std::fopen(out_path, "wb"));
-    if (!out && errno == ENOENT) {
-        create_path_directories(out_path);
-        out.reset(std::fopen(out_path, "wb"));
-    }
-    if (!out)
+    // Recorded before it exists: an interruption right after the creation
+    // must find it.
+    begin_partial_file(g_image.partial, spot);
+    int out_fd = create_output_file(spot, name, refused);
+    if (out_fd < 0) {
+        end_partial_file(g_image.partial);
+        report_failure(name, describe_output_failure(refused, name));
         return 0;
-    // A full disk may only show when the last buffered bytes are flushed.
-    int copied = copy_entry_data(entry, out.get()) && std::fflush(out.get()) == 0;
+    }
+    DataFailure failure;
+    int copied = copy_entry_data(entry, form, out_fd, failure);
     if (copied)
-        apply_recorded_time(entry, out.get());
-    if (std::fclose(out.release()) != 0)
+        apply_recorded_time(entry, out_fd);
+    // Some file systems report a failed write only at the close.
+    if (close(out_fd) != 0 && copied) {
         copied = 0;
+        failure.write_error = errno;
+    }
+    if (!copied)
+        unlinkat(spot.dir_fd, spot.leaf, 0);
+    end_partial_file(g_image.partial);
     if (!copied) {
-        std::remove(out_path);
+        report_failure(name, describe_data_failure(failure));
         return 0;
     }
     return 1;
 }
 
-int extract_directory_entry(const FsEntry &entry, char *out_path, std::size_t out_size)
+int extract_directory_entry(OutputTree &tree, const FsEntry &entry, char *out_path, std::size_t out_size)
 {
-    int written = std::snprintf(out_path, out_size, "%s/%s/", g_image.out_root, entry_name(entry));
+    const char *name = entry_name(entry);
+    int written = std::snprintf(out_path, out_size, "%s/%s/", g_image.out_root, name);
     if (written < 0 || static_cast<std::size_t>(written) >= out_size)
         return 0;
-    create_path_directories(out_path);
+    OutputFailure refused;
+    if (open_output_directories(tree, name, std::strlen(name), refused) < 0) {
+        report_failure(name, describe_output_failure(refused, name));
+        return 0;
+    }
     out_path[written - 1] = '\0';
     return 1;
 }
 
-// Every extent of the entry lies inside the data track.
-bool entry_lies_in_data_track(const FsEntry &entry)
+// Opens the output directory, creating it when it is missing. A cut
+// output directory names some other directory: nothing is written there.
+bool open_extraction_root(OutputTree &tree)
+{
+    int error = g_image.out_root_is_cut ? ENAMETOOLONG : open_output_root(tree, g_image.out_root);
+    if (error == 0)
+        return true;
+    std::fprintf(stderr, "cdimage: %s: %s\n", g_image.out_root, std::strerror(error));
+    return false;
+}
+
+// Every extent of the entry lies in tracks that can be read.
+bool entry_is_readable(const FsEntry &entry)
 {
     const FsExtent *extents = entry_extents(entry);
     for (uint32_t i = 0; i < entry.extent_count; ++i)
-        if (!run_lies_in_data_track(extents[i].sector, sectors_holding(extents[i].size)))
+        if (!volume_run_is_readable(extents[i].sector, sectors_holding(extents[i].size)))
             return false;
     return true;
 }
@@ -128,9 +263,34 @@ bool load_extent(const FsExtent &extent, unsigned char *into)
         return false;
     if (uint32_t tail = extent.size % DATA_SECTOR_SIZE) {
         unsigned char sector[DATA_SECTOR_SIZE];
-        if (!read_data_sector(extent.sector + whole, sector))
+        if (read_volume_sectors(static_cast<int64_t>(extent.sector) + whole, 1, sector) != 1)
             return false;
         std::memcpy(into, sector, tail);
+    }
+    return true;
+}
+
+// Reads the entry as it comes out into `into`, which holds its output size.
+bool load_entry(const FsEntry &entry, OutputForm form, unsigned char *into)
+{
+    if (form == OutputForm::CDXA) {
+        unsigned char header[CDXA_HEADER_SIZE];
+        write_cdxa_header(entry.xa_record, cdxa_data_bytes(entry), header);
+        std::memcpy(into, header, sizeof header);
+        into += sizeof header;
+    }
+    const FsExtent *extents = entry_extents(entry);
+    for (uint32_t i = 0; i < entry.extent_count; ++i) {
+        if (form == OutputForm::CDXA) {
+            const uint32_t sectors = sectors_holding(extents[i].size);
+            if (read_volume_raw_sectors(extents[i].sector, sectors, into) != sectors)
+                return false;
+            into += static_cast<std::size_t>(sectors) * RAW_SECTOR_SIZE;
+        } else {
+            if (!load_extent(extents[i], into))
+                return false;
+            into += extents[i].size;
+        }
     }
     return true;
 }
@@ -139,53 +299,56 @@ bool load_extent(const FsExtent &extent, unsigned char *into)
 
 CopyProgress g_extract_progress;
 
-void create_path_directories(const char *path)
-{
-    char copy[OUTPUT_PATH_SIZE];
-    std::snprintf(copy, sizeof copy, "%s", path);
-    if (copy[0] == '\0')
-        return;
-    // A leading '/' is the root, never a directory to create.
-    for (char *c = copy + 1; *c != '\0'; ++c) {
-        if (*c != '/')
-            continue;
-        *c = '\0';
-        mkdir(copy, 0755);
-        *c = '/';
-    }
-}
-
-int extract_entry(const char *name, char *out_path, std::size_t out_size)
+int extract_entry(OutputTree &tree, const char *name, char *out_path, std::size_t out_size)
 {
     if (const FsEntry *file = find_entry(name, false)) {
         begin_progress_item(g_extract_progress, static_cast<int>(file - g_image.entries.data()));
-        return extract_file_entry(*file, out_path, out_size);
+        return extract_file_entry(tree, *file, out_path, out_size);
     }
     if (const FsEntry *directory = find_entry(name, true)) {
         begin_progress_item(g_extract_progress, static_cast<int>(directory - g_image.entries.data()));
-        return extract_directory_entry(*directory, out_path, out_size);
+        return extract_directory_entry(tree, *directory, out_path, out_size);
     }
     return 0;
 }
 
 extern "C" int cdimage_extract_file(const char *name, char *out_path, size_t out_size)
 {
-    // A cut output directory names some other directory: write nowhere.
-    if (!g_image.is_open || g_image.out_root_is_cut || name == nullptr || out_path == nullptr)
+    if (!g_image.is_open || name == nullptr || out_path == nullptr)
         return 0;
-    int extracted = extract_entry(name, out_path, out_size);
+    g_image.extraction_failures = 0;
+    if (find_entry(name, false) == nullptr && find_entry(name, true) == nullptr)
+        return 0;
+    OutputTree tree;
+    if (!open_extraction_root(tree)) {
+        g_image.extraction_failures = 1;
+        return 0;
+    }
+    int extracted = extract_entry(tree, name, out_path, out_size);
     begin_progress_item(g_extract_progress, -1);
     return extracted;
 }
 
 extern "C" int cdimage_extract_all(void)
 {
-    if (!g_image.is_open || g_image.out_root_is_cut)
+    if (!g_image.is_open)
         return 0;
+    g_image.extraction_failures = 0;
+    int files = 0;
+    for (const FsEntry &entry : g_image.entries)
+        files += !entry.is_dir;
+    // With no file to write, nothing is created.
+    if (files == 0)
+        return 0;
+    OutputTree tree;
+    if (!open_extraction_root(tree)) {
+        g_image.extraction_failures = files;
+        return 0;
+    }
     int count = 0;
     char out_path[OUTPUT_PATH_SIZE];
     for (const FsEntry &entry : g_image.entries)
-        if (!entry.is_dir && extract_entry(entry_name(entry), out_path, sizeof out_path))
+        if (!entry.is_dir && extract_entry(tree, entry_name(entry), out_path, sizeof out_path))
             ++count;
     begin_progress_item(g_extract_progress, -1);
     return count;
@@ -201,22 +364,21 @@ extern "C" void *cdimage_load_file(const char *name, uint32_t *out_length)
     if (!g_image.is_open || name == nullptr)
         return nullptr;
     const FsEntry *entry = find_entry(name, false);
-    // A file too large for out_length, or recorded past the track's end, gets
-    // no buffer of the size it claims.
-    if (entry == nullptr || entry->size > UINT32_MAX || !entry_lies_in_data_track(*entry))
+    // A file too large for out_length, or recorded where no track can be
+    // read, gets no buffer of the size it claims.
+    if (entry == nullptr || !entry_is_readable(*entry))
+        return nullptr;
+    const OutputForm form = output_form(*entry);
+    const uint64_t size = output_size(*entry, form);
+    if (size > UINT32_MAX)
         return nullptr;
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
-        static_cast<unsigned char *>(std::malloc(entry->size != 0 ? entry->size : 1)));
+        static_cast<unsigned char *>(std::malloc(size != 0 ? size : 1)));
     if (!buffer)
         return nullptr;
-    std::size_t offset = 0;
-    const FsExtent *extents = entry_extents(*entry);
-    for (uint32_t i = 0; i < entry->extent_count; ++i) {
-        if (!load_extent(extents[i], buffer.get() + offset))
-            return nullptr;
-        offset += extents[i].size;
-    }
+    if (!load_entry(*entry, form, buffer.get()))
+        return nullptr;
     if (out_length != nullptr)
-        *out_length = static_cast<uint32_t>(entry->size);
+        *out_length = static_cast<uint32_t>(size);
     return buffer.release();
 }

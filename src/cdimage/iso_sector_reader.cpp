@@ -1,5 +1,6 @@
 // The data-track sector reader: the only road to the sectors of the data
 // track. Runs of consecutive sectors are read with one system call.
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -15,72 +16,75 @@ unsigned char g_skipped_bytes[RAW_SECTOR_SIZE];
 
 constexpr int IOVECS_PER_CALL = 1024;
 
-// Byte position in the track file of the user bytes of sector `index`.
-int64_t user_bytes_position(const Track &track, uint32_t index)
+// Byte position in the track file of stored sector `index` of the track.
+int64_t stored_sector_position(const Track &track, int64_t index)
 {
-    return (static_cast<int64_t>(index) + track.index1) * track.sector_size +
-           g_image.files[track.file_index].data_offset + track.header_size;
+    return (index + track.index1) * track.sector_size + g_image.files[track.file_index].data_offset;
 }
 
-// The cached handle on the data track's file, opened by the first read that
-// needs it and held until the image is closed or opened again.
-int data_file_descriptor()
+// A descriptor on the track's file: the cached handle on the data track's
+// file, or the one handle kept for the file of the last other track read.
+int track_file_descriptor(const Track &track)
 {
-    if (!g_image.data_file) {
-        const Track &track = *g_image.data_track;
-        g_image.data_file.reset(std::fopen(g_image.files[track.file_index].path, "rb"));
-        if (!g_image.data_file)
+    const int data_index = g_image.data_track->file_index;
+    FileHandle &handle = track.file_index == data_index ? g_image.data_file : g_image.other_file;
+    if (track.file_index != data_index && handle && g_image.other_file_index != track.file_index)
+        handle.reset();
+    if (!handle) {
+        handle.reset(std::fopen(g_image.files[track.file_index].path, "rb"));
+        if (!handle)
             return -1;
+        if (track.file_index != data_index)
+            g_image.other_file_index = track.file_index;
     }
-    return fileno(g_image.data_file.get());
+    return fileno(handle.get());
 }
 
-// Sectors stored as bare 2048-byte blocks: the run is contiguous in the file.
-uint32_t read_contiguous_run(int fd, int64_t position, uint32_t count, unsigned char *buffer)
-{
-    std::size_t wanted = static_cast<std::size_t>(count) * DATA_SECTOR_SIZE;
-    std::size_t got = 0;
-    while (got < wanted) {
-        ssize_t n = pread(fd, buffer + got, wanted - got, static_cast<off_t>(position + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    return static_cast<uint32_t>(got / DATA_SECTOR_SIZE);
-}
+// How a run of stored sectors lands in the buffer: `piece` bytes of each,
+// from `skip` bytes into the stored sector, go to `buffer_stride` apart.
+struct RunShape {
+    std::size_t stored;
+    std::size_t skip;
+    std::size_t piece;
+    std::size_t buffer_stride;
+};
 
-// Raw sectors: the user bytes of each sector are gathered into the buffer
-// and the bytes between them skipped, many sectors per call.
-uint32_t read_raw_run(int fd, const Track &track, int64_t position, uint32_t count, unsigned char *buffer)
+// Reads `count` sectors from the one at `position` in one call where the
+// pieces are contiguous in the file and in the buffer, else gathered with
+// the bytes between them skipped, many sectors per call. Gives the sectors
+// whose piece was read whole, stopping at the first that was not.
+uint32_t read_run(int fd, int64_t position, uint32_t count, const RunShape &shape, unsigned char *buffer)
 {
-    const std::size_t gap = static_cast<std::size_t>(track.sector_size - DATA_SECTOR_SIZE);
+    position += static_cast<int64_t>(shape.skip);
+    const std::size_t gap = shape.stored - shape.piece;
     uint32_t done = 0;
     while (done < count) {
         iovec parts[IOVECS_PER_CALL];
         int used = 0;
         uint32_t sectors = 0;
         while (done + sectors < count && used + 2 <= IOVECS_PER_CALL) {
-            if (sectors > 0)
+            unsigned char *target = buffer + static_cast<std::size_t>(done + sectors) * shape.buffer_stride;
+            if (sectors > 0 && gap > 0)
                 parts[used++] = iovec{g_skipped_bytes, gap};
-            parts[used++] = iovec{buffer + static_cast<std::size_t>(done + sectors) * DATA_SECTOR_SIZE,
-                                  DATA_SECTOR_SIZE};
+            if (used > 0 && gap == 0 && static_cast<unsigned char *>(parts[used - 1].iov_base) +
+                                                parts[used - 1].iov_len == target)
+                parts[used - 1].iov_len += shape.piece;
+            else
+                parts[used++] = iovec{target, shape.piece};
             ++sectors;
         }
-        int64_t start = position + static_cast<int64_t>(done) * track.sector_size;
+        int64_t start = position + static_cast<int64_t>(done) * static_cast<int64_t>(shape.stored);
         ssize_t n;
         do
             n = preadv(fd, parts, used, static_cast<off_t>(start));
         while (n < 0 && errno == EINTR);
         if (n <= 0)
             return done;
-        // Sector k of this call is complete once its user bytes are all in;
-        // a call that completes none has met the end of the file.
+        // Sector k of this call is complete once its piece is all in; a call
+        // that completes none has met the end of the file.
         std::size_t got = static_cast<std::size_t>(n);
-        uint32_t complete = got >= DATA_SECTOR_SIZE
-                                ? static_cast<uint32_t>((got - DATA_SECTOR_SIZE) / track.sector_size + 1)
-                                : 0;
+        uint32_t complete =
+            got >= shape.piece ? static_cast<uint32_t>((got - shape.piece) / shape.stored + 1) : 0;
         if (complete > sectors)
             complete = sectors;
         done += complete;
@@ -88,6 +92,118 @@ uint32_t read_raw_run(int fd, const Track &track, int64_t position, uint32_t cou
             return done;
     }
     return done;
+}
+
+// The 2048 user bytes of sectors of a track, from `first` on, within the
+// track's length.
+uint32_t read_user_sectors(const Track &track, int64_t first, uint32_t count, unsigned char *buffer)
+{
+    if (count == 0 || first < 0 || first >= track.length)
+        return 0;
+    if (static_cast<int64_t>(count) > track.length - first)
+        count = static_cast<uint32_t>(track.length - first);
+    int fd = track_file_descriptor(track);
+    if (fd < 0)
+        return 0;
+    const RunShape shape{static_cast<std::size_t>(track.sector_size), static_cast<std::size_t>(track.header_size),
+                         DATA_SECTOR_SIZE, DATA_SECTOR_SIZE};
+    return read_run(fd, stored_sector_position(track, first), count, shape, buffer);
+}
+
+// Whole 2352-byte sectors of a track that stores 2352 or 2336 bytes of
+// each; the latter lack sync and header, which are rebuilt from the disc
+// address.
+uint32_t read_raw_sectors(const Track &track, int64_t first, uint32_t count, unsigned char *buffer)
+{
+    if (count == 0 || first < 0 || first >= track.length || track.sector_size == DATA_SECTOR_SIZE)
+        return 0;
+    if (static_cast<int64_t>(count) > track.length - first)
+        count = static_cast<uint32_t>(track.length - first);
+    int fd = track_file_descriptor(track);
+    if (fd < 0)
+        return 0;
+    const std::size_t missing = static_cast<std::size_t>(RAW_SECTOR_SIZE - track.sector_size);
+    const RunShape shape{static_cast<std::size_t>(track.sector_size), 0,
+                         static_cast<std::size_t>(track.sector_size), RAW_SECTOR_SIZE};
+    uint32_t got = read_run(fd, stored_sector_position(track, first), count, shape, buffer + missing);
+    if (missing > 0)
+        for (uint32_t k = 0; k < got; ++k)
+            rebuild_sector_header(buffer + static_cast<std::size_t>(k) * RAW_SECTOR_SIZE,
+                                  track.disc_address + first + k);
+    return got;
+}
+
+// Where a volume sector lies: the track and the sector's number in it, and
+// how many sectors of the track follow from there.
+struct SectorPlace {
+    const Track *track;
+    int64_t index;
+    int64_t left;
+};
+
+// Volume sectors within the data track's bound are its own; any other is
+// looked up by the disc position it names among the tracks that are not
+// audio. Pregaps (before a track's INDEX 01) belong to no track.
+bool locate_volume_sector(int64_t volume_sector, SectorPlace &place)
+{
+    const Track &data = *g_image.data_track;
+    const int64_t index = volume_sector - g_image.volume_displacement;
+    if (index >= 0 && index < data.length) {
+        place = {&data, index, data.length - index};
+        return true;
+    }
+    const int64_t position = data.disc_address + index;
+    for (int i = 0; i < g_image.track_count; ++i) {
+        const Track &track = g_image.tracks[i];
+        if (&track == &data || position < track.disc_address || position - track.disc_address >= track.length)
+            continue;
+        if (track.is_audio)
+            return false;
+        place = {&track, position - track.disc_address, track.length - (position - track.disc_address)};
+        return true;
+    }
+    return false;
+}
+
+using TrackReader = uint32_t (*)(const Track &, int64_t, uint32_t, unsigned char *);
+
+// Reads a run of volume sectors track by track, `sector_bytes` to a sector
+// in the buffer, stopping at the first sector that cannot be read.
+uint32_t read_volume_run(int64_t first, uint32_t count, unsigned char *buffer, std::size_t sector_bytes,
+                         TrackReader read_track)
+{
+    uint32_t done = 0;
+    while (done < count) {
+        SectorPlace place;
+        if (!locate_volume_sector(first + done, place))
+            return done;
+        uint32_t wanted = count - done;
+        if (static_cast<int64_t>(wanted) > place.left)
+            wanted = static_cast<uint32_t>(place.left);
+        uint32_t got = read_track(*place.track, place.index, wanted, buffer + done * sector_bytes);
+        done += got;
+        if (got < wanted)
+            return done;
+    }
+    return done;
+}
+
+// Hands `visit` the track of each stretch of the run in turn, or null for a
+// sector in no readable track, as long as `visit` gives true.
+template <typename Visit>
+void visit_tracks_of_run(int64_t first, uint64_t count, Visit visit)
+{
+    uint64_t done = 0;
+    while (done < count) {
+        SectorPlace place;
+        if (!locate_volume_sector(first + static_cast<int64_t>(done), place)) {
+            visit(nullptr);
+            return;
+        }
+        if (!visit(place.track))
+            return;
+        done += static_cast<uint64_t>(place.left);
+    }
 }
 
 }  // namespace
@@ -99,18 +215,7 @@ bool run_lies_in_data_track(uint32_t first, uint64_t count)
 
 uint32_t read_data_sectors(uint32_t first, uint32_t count, unsigned char *buffer)
 {
-    const Track &track = *g_image.data_track;
-    if (count == 0 || static_cast<int64_t>(first) >= track.length)
-        return 0;
-    if (static_cast<int64_t>(count) > track.length - first)
-        count = static_cast<uint32_t>(track.length - first);
-    int fd = data_file_descriptor();
-    if (fd < 0)
-        return 0;
-    int64_t position = user_bytes_position(track, first);
-    if (track.sector_size == DATA_SECTOR_SIZE)
-        return read_contiguous_run(fd, position, count, buffer);
-    return read_raw_run(fd, track, position, count, buffer);
+    return read_user_sectors(*g_image.data_track, first, count, buffer);
 }
 
 int read_data_sector(uint32_t index, unsigned char *buffer)
@@ -118,27 +223,69 @@ int read_data_sector(uint32_t index, unsigned char *buffer)
     return read_data_sectors(index, 1, buffer) == 1;
 }
 
+uint32_t read_volume_sectors(int64_t first, uint32_t count, unsigned char *buffer)
+{
+    return read_volume_run(first, count, buffer, DATA_SECTOR_SIZE, read_user_sectors);
+}
+
+uint32_t read_volume_raw_sectors(int64_t first, uint32_t count, unsigned char *buffer)
+{
+    return read_volume_run(first, count, buffer, RAW_SECTOR_SIZE, read_raw_sectors);
+}
+
+bool volume_run_is_readable(int64_t first, uint64_t count)
+{
+    bool readable = true;
+    visit_tracks_of_run(first, count, [&](const Track *track) { return readable = track != nullptr; });
+    return readable;
+}
+
+bool volume_run_has_raw_sectors(int64_t first, uint64_t count)
+{
+    // Sectors in no track fail when read; only a track of bare 2048-byte
+    // sectors says that the raw sectors are not in the image.
+    bool raw = true;
+    visit_tracks_of_run(first, count, [&](const Track *track) {
+        raw = track == nullptr || track->sector_size != DATA_SECTOR_SIZE;
+        return track != nullptr && raw;
+    });
+    return raw;
+}
+
+bool volume_run_in_data_track(int64_t first, uint64_t count, uint32_t *track_sector)
+{
+    const int64_t index = first - g_image.volume_displacement;
+    if (index < 0 || index + static_cast<int64_t>(count) > g_image.data_track->length)
+        return false;
+    *track_sector = static_cast<uint32_t>(index);
+    return true;
+}
+
 uint32_t read_next_piece(SectorSpan &span, uint32_t limit, unsigned char *buffer)
 {
     if (span.failed || span.left == 0)
         return 0;
     const uint32_t wanted = span.left < limit ? span.left : limit;
-    const uint32_t got = read_data_sectors(span.next, wanted, buffer);
+    const uint32_t got = read_volume_sectors(span.next, wanted, buffer);
     span.next += got;
     span.left -= got;
     span.failed = got < wanted;
     return got;
 }
 
-int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
+int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure &failure)
 {
     const Track &track = *g_image.data_track;
     if (track.sector_size != DATA_SECTOR_SIZE || size == 0)
         return -1;
     const uint32_t sectors = sectors_holding(size);
-    if (!run_lies_in_data_track(first, sectors))
+    if (!run_lies_in_data_track(first, sectors)) {
+        // The first sector past the track's end, or `first` itself.
+        failure.unread_sector = std::max<int64_t>(first, track.length);
         return 0;
-    int fd = data_file_descriptor();
+    }
+    failure.unread_sector = first;
+    int fd = track_file_descriptor(track);
     if (fd < 0)
         return 0;
     struct stat info;
@@ -146,13 +293,25 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd)
         return -1;
     // A sector is readable only when all 2048 of its bytes are in the file,
     // the last sector's included, however few of them the file uses.
-    int64_t position = user_bytes_position(track, first);
-    if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE)
+    int64_t position = stored_sector_position(track, first);
+    if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE) {
+        if (info.st_size > position)
+            failure.unread_sector += (info.st_size - position) / DATA_SECTOR_SIZE;
         return 0;
+    }
 
     KernelCopyResult result =
         copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size, &g_extract_progress);
     if (result.outcome == KernelCopy::UNSUPPORTED)
         return -1;
-    return result.outcome == KernelCopy::DONE;
+    if (result.outcome == KernelCopy::DONE)
+        return 1;
+    if (result.outcome == KernelCopy::SHORT) {
+        // The track file was cut while it was copied.
+        failure.unread_sector += static_cast<int64_t>(result.copied / DATA_SECTOR_SIZE);
+    } else {
+        failure.unread_sector = -1;
+        failure.write_error = result.error;
+    }
+    return 0;
 }

@@ -10,13 +10,18 @@
 #include <new>
 #include <fcntl.h>
 #include <sndfile.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cdimage.h"
 #include "file_io.h"
+#include "output_tree.h"
 
 namespace {
+
+// The WAVE file being written, for discard_partial_wave.
+PartialFile g_partial_wave;
 
 constexpr std::size_t PATH_TEXT_SIZE = 1024;
 // A frame of CD audio: two 16-bit samples.
@@ -246,8 +251,10 @@ int64_t copy_raw_samples(TrackSource &source, uint64_t offset, uint32_t frames, 
                                              static_cast<uint64_t>(frames) * BYTES_PER_FRAME, &g_audio_progress);
     if (result.outcome == KernelCopy::UNSUPPORTED)
         return -2;
-    if (result.outcome == KernelCopy::FAILED)
+    if (result.outcome == KernelCopy::FAILED) {
+        errno = result.error;
         return -1;
+    }
     uint64_t copied = result.copied;
     // A file cut while it was copied may leave part of a frame behind.
     if (copied % BYTES_PER_FRAME != 0) {
@@ -283,6 +290,12 @@ int64_t write_samples(TrackSource &source, uint64_t offset, uint32_t frames, std
     return static_cast<int64_t>(written);
 }
 
+// Names a WAVE file that could not be written whole, as perror would.
+void report_wave_failure(const char *file_name, const std::string &reason)
+{
+    std::fprintf(stderr, "%s: %s\n", file_name, reason.c_str());
+}
+
 // Opens the track's samples as the module says they are held. Gives false,
 // with nothing left open, when they cannot be read.
 bool open_track_source(TrackSource &source, int number, uint64_t &offset, uint32_t &sample_rate)
@@ -305,32 +318,69 @@ bool open_track_source(TrackSource &source, int number, uint64_t &offset, uint32
     return true;
 }
 
-// Writes the WAVE file of an open source and prints its duration. The
-// header is written for the frames measured; a source that turns out
-// shorter (a file cut while it is read) gets its sizes patched.
-void write_wave_track(TrackSource &source, uint64_t offset, uint32_t sample_rate, const char *file_name,
-                      int number, unsigned char *buffer)
+// Writes the WAVE file of an open source and prints its duration; false,
+// the failure named and the file removed, when it could not be written
+// whole. The audio directory and the file are created below the output
+// directory's descriptor, refusing links. The header is written for the
+// frames measured; a source that turns out shorter (a file cut while it is
+// read) gets its sizes patched.
+bool write_wave_track(OutputTree &tree, const char *out_dir, TrackSource &source, uint64_t offset,
+                      uint32_t sample_rate, const char *file_name, int number, unsigned char *buffer)
 {
-    FileHandle out(std::fopen(file_name, "wb"));
+    char relative[64];
+    std::snprintf(relative, sizeof relative, "audio/track%02d.wav", number);
+    OutputSpot spot;
+    OutputFailure refused;
+    int out_fd = -1;
+    if (tree.root_fd < 0)
+        refused.error = open_output_root(tree, out_dir);
+    if (refused.error == 0 && find_output_spot(tree, relative, spot, refused)) {
+        // Recorded before it exists: an interruption right after the
+        // creation must find it.
+        begin_partial_file(g_partial_wave, spot);
+        out_fd = create_output_file(spot, relative, refused);
+    }
+    FileHandle out(out_fd >= 0 ? fdopen(out_fd, "wb") : nullptr);
     if (!out) {
-        std::perror(file_name);
-        return;
+        if (out_fd >= 0) {
+            refused.error = errno;
+            close(out_fd);
+            unlinkat(spot.dir_fd, spot.leaf, 0);
+        }
+        end_partial_file(g_partial_wave);
+        report_wave_failure(file_name, describe_output_failure(refused, relative));
+        return false;
     }
     const uint32_t expected = static_cast<uint32_t>(source.available);
     write_wave_header(out.get(), expected, sample_rate);
     int64_t frames_written = write_samples(source, offset, expected, out.get(), buffer);
+    int error = errno;
     source = TrackSource{};
     bool complete = frames_written >= 0;
-    if (complete && frames_written != expected)
+    if (complete && frames_written != expected) {
         complete = patch_wave_sizes(out.get(), static_cast<uint32_t>(frames_written));
-    if (std::fclose(out.release()) != 0 || !complete)
-        return;
+        error = errno;
+    }
+    if (std::fclose(out.release()) != 0 && complete) {
+        complete = false;
+        error = errno;
+    }
+    // A WAVE file that is not whole would claim more than it holds.
+    if (!complete)
+        unlinkat(spot.dir_fd, spot.leaf, 0);
+    end_partial_file(g_partial_wave);
+    if (!complete) {
+        report_wave_failure(file_name, std::strerror(error));
+        return false;
+    }
     const uint64_t done = static_cast<uint64_t>(frames_written);
     std::printf("track %02d: %u:%02u\n", number, static_cast<unsigned>(done / (sample_rate * SECONDS_PER_MINUTE)),
                 static_cast<unsigned>(done / sample_rate % SECONDS_PER_MINUTE));
+    return true;
 }
 
-void export_track(const char *out_dir, const char *audio_dir, int number)
+// Exports one track; false when it failed, the failure named.
+bool export_track(OutputTree &tree, const char *out_dir, int number)
 {
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
         static_cast<unsigned char *>(std::malloc(STREAM_FRAMES * BYTES_PER_FRAME)));
@@ -339,19 +389,17 @@ void export_track(const char *out_dir, const char *audio_dir, int number)
     uint32_t sample_rate = 0;
     if (!buffer || !open_track_source(source, number, offset, sample_rate)) {
         print_read_failed(number);
-        return;
+        return false;
     }
 
     char file_name[PATH_TEXT_SIZE];
     int written = std::snprintf(file_name, sizeof file_name, "%s/audio/track%02d.wav", out_dir, number);
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof file_name) {
         // The cut name could lie anywhere: create nothing there.
-        errno = ENAMETOOLONG;
-        std::perror(file_name);
-        return;
+        report_wave_failure(file_name, std::strerror(ENAMETOOLONG));
+        return false;
     }
-    mkdir(audio_dir, 0755);
-    write_wave_track(source, offset, sample_rate, file_name, number, buffer.get());
+    return write_wave_track(tree, out_dir, source, offset, sample_rate, file_name, number, buffer.get());
 }
 
 }  // namespace
@@ -362,21 +410,28 @@ void write_le32(std::FILE *stream, uint32_t value)
         std::fputc(static_cast<int>((value >> shift) & 0xFF), stream);
 }
 
-void export_audio_tracks(const char *out_dir)
+int export_audio_tracks(const char *out_dir)
 {
-    char audio_dir[PATH_TEXT_SIZE];
-    std::snprintf(audio_dir, sizeof audio_dir, "%s/audio", out_dir);
+    OutputTree tree;
+    int failures = 0;
     for (int index = 0; index < cdimage_track_count(); ++index) {
         int number = cdimage_track_number(index);
         if (cdimage_track_is_audio(number)) {
             begin_progress_item(g_audio_progress, number);
-            export_track(out_dir, audio_dir, number);
+            if (!export_track(tree, out_dir, number))
+                ++failures;
         }
     }
     begin_progress_item(g_audio_progress, -1);
+    return failures;
 }
 
 int audio_export_progress(int *track, uint64_t *bytes)
 {
     return read_progress(g_audio_progress, track, bytes);
+}
+
+void discard_partial_wave()
+{
+    discard_partial_file(g_partial_wave);
 }

@@ -9,11 +9,15 @@
 // Writes the value as 4 bytes, least significant first.
 void write_le32(std::FILE *stream, uint32_t value);
 // Exports every audio track of the open image below out_dir, printing a
-// duration line for each file written and reporting failures on stderr.
-void export_audio_tracks(const char *out_dir);
+// duration line for each file written and naming each failure on stderr.
+// Gives the number of tracks that failed.
+int export_audio_tracks(const char *out_dir);
 // How far export_audio_tracks has got, for a progress display on another
 // thread: the number of the track being written and its bytes written so
 // far. 1 while a track is being written, else 0 (nothing written).
 int audio_export_progress(int *track, uint64_t *bytes);
+// Removes the WAVE file being written, if any. Async-signal-safe, for a
+// signal handler that then ends the process.
+void discard_partial_wave();
 
 #endif

@@ -1,6 +1,10 @@
 // cdunpack: unpacks a CD image described by a cue sheet: the files of its
 // ISO 9660 volume into the output directory, its audio tracks as WAVE files.
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +14,96 @@
 #include "options.h"
 #include "progress.h"
 
+namespace {
+
+// Exit codes: everything written; no image (or a wrong command line); the
+// image opened but something of it could not be read or written.
+constexpr int EXIT_WHOLE = 0;
+constexpr int EXIT_NO_IMAGE = 1;
+constexpr int EXIT_DAMAGED = 2;
+
+constexpr int INTERRUPTIONS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Removes the file being written, then ends the process as the signal
+// itself would have: the signal is blocked while its handler runs, so the
+// raised one strikes, with the default action, as the handler returns.
+void end_on_interruption(int signal_number)
+{
+    erase_progress_line_on_signal();
+    cdimage_discard_partial();
+    discard_partial_wave();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void handle_interruptions()
+{
+    struct sigaction action {};
+    action.sa_handler = end_on_interruption;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : INTERRUPTIONS)
+        sigaddset(&action.sa_mask, signal_number);
+    for (int signal_number : INTERRUPTIONS) {
+        struct sigaction current {};
+        // A signal that the tool was started ignoring (nohup) stays ignored.
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+// Creates the output directory when it is missing. False, the reason
+// named, when the path cannot be one: nothing of the image is opened then.
+bool prepare_output_directory(const char *out_dir)
+{
+    struct stat info;
+    int error = 0;
+    if (mkdir(out_dir, 0755) != 0 && errno != EEXIST)
+        error = errno;
+    else if (stat(out_dir, &info) != 0)
+        error = errno;
+    else if (!S_ISDIR(info.st_mode))
+        error = ENOTDIR;
+    if (error == 0)
+        return true;
+    std::fprintf(stderr, "cdunpack: %s: %s\n", out_dir, std::strerror(error));
+    return false;
+}
+
+// Names of files that hold a disc's sectors rather than its cue sheet.
+bool names_track_data(const char *path)
+{
+    const char *dot = std::strrchr(path, '.');
+    return dot != nullptr && (strcasecmp(dot, ".bin") == 0 || strcasecmp(dot, ".iso") == 0 ||
+                              strcasecmp(dot, ".img") == 0);
+}
+
+// Why the cue sheet could not be read, when the module could tell.
+void explain_unread_cue_sheet(const char *cue_path)
+{
+    int error = cdimage_cue_error();
+    if (error == CDIMAGE_NOT_A_CUE_SHEET)
+        std::fprintf(stderr, "cdunpack: %s: not a cue sheet%s\n", cue_path,
+                     names_track_data(cue_path) ? " (give the .cue file that describes the image)" : "");
+    else if (error != 0)
+        std::fprintf(stderr, "cdunpack: %s: %s\n", cue_path, std::strerror(error));
+}
+
+// Sends standard output on its way; false, the reason named once, when it
+// cannot be written.
+bool flush_standard_output()
+{
+    static bool reported = false;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    if (!reported)
+        std::fprintf(stderr, "cdunpack: standard output: %s\n", std::strerror(errno));
+    reported = true;
+    return false;
+}
+
+}  // namespace
+
 int main(int argc, char **argv)
 {
     const char *program = argc > 0 ? argv[0] : "cdunpack";
@@ -17,17 +111,17 @@ int main(int argc, char **argv)
     switch (options.action) {
     case Action::HELP:
         print_help(program);
-        return 0;
+        return EXIT_WHOLE;
     case Action::VERSION:
         print_version();
-        return 0;
+        return EXIT_WHOLE;
     case Action::UNKNOWN_OPTION:
         std::fprintf(stderr, "cdunpack: unknown option '%s'\n", options.unknown_option.c_str());
         print_usage(program, false);
-        return 1;
+        return EXIT_NO_IMAGE;
     case Action::WRONG_OPERANDS:
         print_usage(program, options.list);
-        return 1;
+        return EXIT_NO_IMAGE;
     case Action::LIST:
     case Action::UNPACK:
         break;
@@ -36,26 +130,45 @@ int main(int argc, char **argv)
     const bool listing = options.action == Action::LIST;
     // A listing extracts nothing, so it has no output directory.
     const char *out_dir = listing ? "" : options.out_dir;
+    // An empty output directory would put the volume's tree at the root of
+    // the file system: refused like a wrong command line.
+    if (!listing && out_dir[0] == '\0') {
+        print_usage(program, false);
+        return EXIT_NO_IMAGE;
+    }
+    // Each line goes out as it is printed: through a pipe too, the count
+    // comes before the audio phase and every line keeps its place among
+    // those on standard error.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    // An existing directory is fine; any other failure shows when writing.
-    if (!listing)
-        mkdir(out_dir, 0755);
+    if (!listing) {
+        if (!prepare_output_directory(out_dir))
+            return EXIT_NO_IMAGE;
+        handle_interruptions();
+    }
     if (!cdimage_open(cue_path, out_dir)) {
+        explain_unread_cue_sheet(cue_path);
         std::fprintf(stderr, "%s: cannot open the image\n", cue_path);
-        return 1;
+        return EXIT_NO_IMAGE;
     }
     if (listing) {
+        // What the open could not read is named above the listing.
+        bool whole = cdimage_failure_count() == 0;
         print_listing();
         cdimage_close();
-        return 0;
+        whole = flush_standard_output() && whole;
+        return whole ? EXIT_WHOLE : EXIT_DAMAGED;
     }
     const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
     if (show_progress)
         start_progress();
     std::printf("%d files\n", cdimage_extract_all());
-    export_audio_tracks(out_dir);
+    bool whole = flush_standard_output();
+    whole = cdimage_failure_count() == 0 && whole;
+    whole = export_audio_tracks(out_dir) == 0 && whole;
     if (show_progress)
         stop_progress();
     cdimage_close();
-    return 0;
+    whole = flush_standard_output() && whole;
+    return whole ? EXIT_WHOLE : EXIT_DAMAGED;
 }

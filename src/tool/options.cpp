@@ -115,8 +115,10 @@ void print_help(const char *program)
                 "  -V, --version  show the version and exit\n"
                 "  --             end of the options\n"
                 "\n"
-                "Exit status: 0 when the image opened, 1 for wrong arguments or an image\n"
-                "that does not open.\n",
+                "Exit status: 0 when everything was written (or listed), 1 for wrong\n"
+                "arguments, an output directory that cannot be one or an image that does\n"
+                "not open, 2 when the image opened but something of it could not be read\n"
+                "or written.\n",
                 program, program);
 }
 

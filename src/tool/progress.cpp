@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -74,6 +75,9 @@ struct ProgressState {
 };
 
 ProgressState g_progress;
+// line_shown as a signal handler may read it: a lock-free atomic, never the
+// mutex.
+std::atomic<bool> g_line_on_terminal{false};
 
 bool write_all(int fd, const char *data, std::size_t size)
 {
@@ -94,6 +98,7 @@ void erase_line_locked()
     if (g_progress.line_shown)
         write_all(STDERR_FILENO, ERASE_LINE, sizeof ERASE_LINE - 1);
     g_progress.line_shown = false;
+    g_line_on_terminal.store(false);
 }
 
 // The write function of the streams that stand in for standard output and
@@ -135,6 +140,7 @@ void forget_run()
     p.file_bytes = p.total = p.done = 0;
     p.stopping = false;
     p.line_shown = false;
+    g_line_on_terminal.store(false);
     p.at_line_start = true;
 }
 
@@ -234,7 +240,9 @@ void draw(const char *name, uint64_t speed)
     // A message cut in the middle of its line must not be run into.
     if (!g_progress.line_shown && !g_progress.at_line_start)
         return;
+    g_line_on_terminal.store(true);
     g_progress.line_shown = write_all(STDERR_FILENO, line, std::strlen(line));
+    g_line_on_terminal.store(g_progress.line_shown);
 }
 
 void draw_until_stopped()
@@ -318,6 +326,14 @@ void format_progress_line(uint64_t done, uint64_t total, uint64_t bytes_per_seco
     for (char *c = text + std::min(static_cast<std::size_t>(used), length_shown); *c != '\0'; ++c)
         if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
             *c = '?';
+}
+
+void erase_progress_line_on_signal()
+{
+    static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
+    if (g_line_on_terminal.load())
+        if (write(STDERR_FILENO, ERASE_LINE, sizeof ERASE_LINE - 1) < 0)
+            return;  // nothing more a handler can do
 }
 
 void start_progress()

@@ -22,6 +22,10 @@ void start_progress();
 // image is closed.
 void stop_progress();
 
+// Erases the line if it is shown. Async-signal-safe, for a signal handler
+// that then ends the process.
+void erase_progress_line_on_signal();
+
 // "312.4 MiB": bytes in the largest binary unit that keeps them below 1024.
 void format_bytes(uint64_t bytes, char *text, std::size_t size);
 // The line itself, at most `width` - 1 characters (a line as wide as the

@@ -285,6 +285,49 @@ TEST_F(DirectoryWalk, NoVolumeOnTheCommandLine) {
     EXPECT_EQ(list_tree(tmp.at("out")), std::vector<std::string>{});
 }
 
+// A directory whose sectors cannot be read (a cut image, an extent past the
+// track's end) loses only its own entries: it is named with what was lost,
+// counted as a failure, and the walk goes on with its siblings.
+TEST_F(DirectoryWalk, UnreadableDirectoriesAreNamedAndTheWalkGoesOn) {
+    constexpr uint32_t HALF_EXTENT = FILE_EXTENT + 1;  // the volume's last sector
+    Bytes volume = crafted_volume({first_sector(concat({
+        file_record("A.TXT;1"),
+        directory_record("LOST", 500, 3 * ISO_SECTOR, true),
+        directory_record("HALF", HALF_EXTENT, 2 * ISO_SECTOR, true),
+        file_record("B.TXT;1"),
+    }))});
+    put_bytes(volume, HALF_EXTENT, first_sector(file_record("IN.TXT;1")));
+    Opened opened = mount(volume);
+    ASSERT_EQ(opened.result, 1);
+    EXPECT_EQ(opened.err, "cdimage: LOST: directory cannot be read, 3 sectors skipped\n"
+                          "cdimage: HALF: directory cannot be read, 1 sector skipped\n"
+                          "cdimage: " + cue + ", 1 tracks, 5 files\n");
+    EXPECT_EQ(entry_names(), (std::vector<std::string>{"A.TXT", "LOST", "HALF", "HALF/IN.TXT", "B.TXT"}));
+    EXPECT_EQ(cdimage_failure_count(), 2);
+    cdimage_close();
+
+    // Through the tool: the files that were found come out, the exit code
+    // tells of the loss.
+    const RunResult run = run_program({cdunpack_binary(), cue, tmp.at("out")});
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.out, "3 files\n");
+    EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"A.TXT", "B.TXT", "HALF/", "HALF/IN.TXT"}));
+    // A listing names the same losses and ends with the same exit code.
+    const RunResult listed = run_program({cdunpack_binary(), "--list", cue});
+    EXPECT_EQ(listed.exit_code, 2);
+    EXPECT_EQ(listed.err, opened.err);
+    EXPECT_NE(listed.out.find("HALF/IN.TXT\n"), std::string::npos);
+
+    // The root directory itself has no entry name.
+    Bytes rootless;
+    put_bytes(rootless, 16, primary_descriptor(500, ISO_SECTOR));
+    opened = mount(rootless);
+    ASSERT_EQ(opened.result, 1);
+    EXPECT_EQ(opened.err, "cdimage: /: directory cannot be read, 1 sector skipped\n"
+                          "cdimage: " + cue + ", 1 tracks, 0 files\n");
+    EXPECT_EQ(cdimage_failure_count(), 1);
+}
+
 TEST_F(DirectoryWalk, DeepTreesAreWalkedDownToTheSafetyDepth) {
     // D1/D2/.../D66, each directory holding a file F before the next one.
     const int levels = MAX_DIR_DEPTH + 2;
@@ -306,6 +349,8 @@ TEST_F(DirectoryWalk, DeepTreesAreWalkedDownToTheSafetyDepth) {
     EXPECT_EQ(entry_names(), expected);
     EXPECT_EQ(opened.err, "cdimage: " + path + ": deeper than 64 directories, not followed\ncdimage: " + cue +
                               ", 1 tracks, " + std::to_string(expected.size()) + " files\n");
+    // What lies below it is lost: a failure of the open image.
+    EXPECT_EQ(cdimage_failure_count(), 1);
 }
 
 TEST_F(DirectoryWalk, EveryEntryOfALargeVolumeComesOutInPreOrder) {
@@ -400,6 +445,8 @@ TEST_F(DirectoryWalk, DirectoriesReadBeforeAreNotFollowedAgain) {
         for (const FsEntry &e : g_image.entries)
             entries.push_back(std::string(entry_name(e)) + (e.is_dir ? "/" : ""));
         EXPECT_EQ(entries, c.entries);
+        // A loop loses nothing: not a failure.
+        EXPECT_EQ(cdimage_failure_count(), 0);
         const size_t files = static_cast<size_t>(std::count_if(c.files.begin(), c.files.end(),
                                                                [](const std::string &f) { return f.back() != '/'; }));
         EXPECT_EQ(cdimage_extract_all(), static_cast<int>(files));
@@ -542,6 +589,7 @@ TEST_F(DirectoryWalk, LongNamesAreKeptWholeOrLeftOut) {
     ASSERT_EQ(parent.size(), 1004u);
     EXPECT_EQ(opened.err, "cdimage: " + parent + ": ONE_TOO_LONG_19.CHR;1: name longer than 1023 characters, skipped\n" +
                               "cdimage: " + cue + ", 1 tracks, 8 files\n");
+    EXPECT_EQ(cdimage_failure_count(), 1);
     const std::vector<std::string> names = entry_names();
     ASSERT_EQ(names.size(), 8u);
     EXPECT_EQ(names[5], parent + "/SHORT.TXT");

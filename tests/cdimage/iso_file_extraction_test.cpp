@@ -227,6 +227,52 @@ TEST_F(Extraction, PathsThatDoNotFitTheBufferWriteNothing) {
     EXPECT_EQ(std::string(path), dir_path);
 }
 
+// A shared output folder may hold links planted to lead writes elsewhere:
+// no component below the output directory is followed, and each file that
+// does not come out is named with the reason.
+TEST_F(Extraction, LinksBelowTheOutputDirectoryAreRefusedAndNamed) {
+    const std::string outside = tmp.at("outside");
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    write_text(outside + "/victim", "keep");
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (out + "/DOCS").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/victim").c_str(), (out + "/TOP.TXT").c_str()), 0);
+    ASSERT_EQ(mkdir((out + "/FILLER.BIN").c_str(), 0755), 0);
+    open();
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cdimage_extract_all(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cdimage: TOP.TXT: TOP.TXT is a symbolic link, not followed\n"
+              "cdimage: DOCS/README.TXT: DOCS is a symbolic link, not followed\n"
+              "cdimage: DOCS/ODD.BIN: DOCS is a symbolic link, not followed\n"
+              "cdimage: DOCS/SUB/BIG.BIN: DOCS is a symbolic link, not followed\n"
+              "cdimage: FILLER.BIN: Is a directory\n");
+    EXPECT_EQ(cdimage_failure_count(), 5);
+
+    char path[1024];
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cdimage_extract_file("DOCS/SUB", path, sizeof path), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "cdimage: DOCS/SUB: DOCS is a symbolic link, not followed\n");
+    EXPECT_EQ(cdimage_failure_count(), 1);
+
+    EXPECT_EQ(list_tree(outside), std::vector<std::string>{"victim"});
+    EXPECT_EQ(read_file(outside + "/victim"), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(list_tree(out), (std::vector<std::string>{"DOCS", "EMPTY.DAT", "FILLER.BIN/", "TOP.TXT"}));
+}
+
+TEST_F(Extraction, OutputDirectoryGivenAsALinkIsFollowed) {
+    const std::string real = tmp.at("real");
+    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(real.c_str(), out.c_str()), 0);
+    open();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cdimage_extract_all(), 6);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(cdimage_failure_count(), 0);
+    EXPECT_EQ(read_file(real + "/DOCS/SUB/BIG.BIN"), BIG);
+}
+
 TEST_F(Extraction, LoadGivesExactlyTheFilesBytes) {
     open();
     for (const char *name : {"docs/sub/big.bin", "DOCS/ODD.BIN"}) {
@@ -268,9 +314,10 @@ struct ShortTrackCase {
     uint32_t cut_sector;    // of BIG.BIN's four: the track file ends inside it
     uint32_t cut_byte;      // after this many of its user bytes; 0: no cut
     uint32_t track_end;     // of BIG.BIN's sectors: where track 02 begins
+    uint32_t unread;        // of BIG.BIN's sectors: the first that cannot be read
 };
 
-TEST(ExtractionRules, UnreadableSectorLeavesNoFile) {
+TEST(ExtractionRules, UnreadableSectorLeavesNoFileAndIsNamed) {
     const Bytes big = pattern(3 * 2048 + 5, 1);
     const std::vector<IsoNode> tree = {iso_file("OK.TXT;1", Bytes{'o', 'k'}), iso_dir("DIR", {iso_file("BIG.BIN;1", big)})};
     const Bytes volume = build_iso_volume(tree);
@@ -278,9 +325,9 @@ TEST(ExtractionRules, UnreadableSectorLeavesNoFile) {
     const uint32_t sectors = static_cast<uint32_t>(volume.size() / ISO_SECTOR);
     const uint32_t big_extent = sectors - 4;
     const std::vector<ShortTrackCase> cases = {
-        {"the track file ends inside the third sector", 2, 100, 14},
-        {"the last sector is short though the file's 5 bytes are there", 3, 15, 14},
-        {"the last sector lies past the track's end though the file holds it", 0, 0, 3},
+        {"the track file ends inside the third sector", 2, 100, 14, 2},
+        {"the last sector is short though the file's 5 bytes are there", 3, 15, 14, 3},
+        {"the last sector lies past the track's end though the file holds it", 0, 0, 3, 3},
     };
     for (SectorMode mode : {SectorMode::MODE1_2048, SectorMode::MODE1_2352}) {
         for (const ShortTrackCase &c : cases) {
@@ -296,7 +343,11 @@ TEST(ExtractionRules, UnreadableSectorLeavesNoFile) {
                                                msf_text(big_extent + c.track_end) + "\n");
             ASSERT_EQ(open_quietly(tmp.at("disc.cue"), tmp.at("out")), 1);
             ASSERT_EQ(g_image.entry_count, 3);
+            testing::internal::CaptureStderr();
             EXPECT_EQ(cdimage_extract_all(), 1);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                      "cdimage: DIR/BIG.BIN: read failed at sector " + std::to_string(big_extent + c.unread) + "\n");
+            EXPECT_EQ(cdimage_failure_count(), 1);
             EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"DIR/", "OK.TXT"}));
             uint32_t length = 99;
             EXPECT_EQ(cdimage_load_file("DIR/BIG.BIN", &length), nullptr);

@@ -172,7 +172,7 @@ TEST(CliOptions, ListingFailsLikeAnUnpack) {
     TempDir work;
     RunResult missing = run_program({cdunpack_binary(), "-l", "missing.cue"}, work.path);
     EXPECT_EQ(1, missing.exit_code);
-    EXPECT_EQ("missing.cue: cannot open the image\n", missing.err);
+    EXPECT_EQ("cdunpack: missing.cue: No such file or directory\nmissing.cue: cannot open the image\n", missing.err);
     EXPECT_EQ("", missing.out);
     for (const std::vector<std::string> &operands : {std::vector<std::string>{}, {"a.cue", "out"}}) {
         std::vector<std::string> argv = {cdunpack_binary(), "--list"};

@@ -2,7 +2,9 @@
 // arguments, its output directory, its messages and exit codes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,22 @@ int directory_mode(const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
     return static_cast<int>(st.st_mode & 07777);
+}
+
+const char *const DATA_TRACK = "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n";
+
+// disc.bin: a MODE1/2352 data track holding the volume, then `audio_sectors`
+// sectors of an audio track listed as track 02 in disc.cue, followed by
+// `more_lines`.
+void write_disc(const TempDir &dir, const std::vector<IsoNode> &tree, uint32_t audio_sectors,
+                const std::string &more_lines = "") {
+    Bytes bin = wrap_sectors(build_iso_volume(tree), SectorMode::MODE1_2352);
+    const uint32_t audio_start = static_cast<uint32_t>(bin.size() / RAW_SECTOR);
+    Bytes audio = pattern(static_cast<size_t>(audio_sectors) * RAW_SECTOR, 3);
+    bin.insert(bin.end(), audio.begin(), audio.end());
+    write_file(dir.at("disc.bin"), bin);
+    write_text(dir.at("disc.cue"),
+               std::string(DATA_TRACK) + "TRACK 02 AUDIO\nINDEX 01 " + msf_text(audio_start) + "\n" + more_lines);
 }
 
 }  // namespace
@@ -42,7 +60,7 @@ TEST(Cli, MissingCueSheetCreatesTheDirectoryAndFails) {
     umask(022);
     RunResult run = run_program({cdunpack_binary(), "missing.cue", "out"}, work.path);
     EXPECT_EQ(1, run.exit_code);
-    EXPECT_EQ("missing.cue: cannot open the image\n", run.err);
+    EXPECT_EQ("cdunpack: missing.cue: No such file or directory\nmissing.cue: cannot open the image\n", run.err);
     EXPECT_EQ("", run.out);
     EXPECT_EQ(0755, directory_mode(work.at("out")));
     EXPECT_EQ(std::vector<std::string>{"out/"}, list_tree(work.path));
@@ -89,4 +107,215 @@ TEST(Cli, ImageWithoutVolumeOpensAndExitsZero) {
               run.err);
     EXPECT_EQ(0u, run.out.rfind("0 files\n", 0)) << run.out;
     EXPECT_EQ(read_file(work.at("out/keep.txt")), Bytes({'k', 'e', 'p', 't', '\n'}));
+}
+
+struct OutputArgumentCase {
+    const char *what;
+    std::string out;  // the output argument, relative to the working directory
+    std::string err;  // "@" stands for the program's path
+};
+
+// The output argument is checked before anything is opened: an empty one
+// (an unset shell variable) would put the volume's tree at the root of the
+// file system, and a path that cannot be a directory is refused at once.
+TEST(Cli, OutputArgumentsThatCannotBeTheOutputDirectoryAreRefused) {
+    const std::string probe = "CDUNPACK_EMPTY_OUT_PROBE.TXT";
+    const std::vector<OutputArgumentCase> cases = {
+        {"an empty argument", "", "usage: @ <image.cue> <out>\n"},
+        {"a plain file", "plain", "cdunpack: plain: Not a directory\n"},
+        {"a path below a plain file", "plain/sub", "cdunpack: plain/sub: Not a directory\n"},
+        {"a link to a plain file", "link", "cdunpack: link: Not a directory\n"},
+    };
+    for (const OutputArgumentCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir work;
+        write_disc(work, {iso_file(probe + ";1", Bytes{'x'})}, 1);
+        write_text(work.at("plain"), "mine\n");
+        ASSERT_EQ(symlink("plain", work.at("link").c_str()), 0);
+        const std::vector<std::string> before = list_tree(work.path);
+
+        const RunResult run = run_program({cdunpack_binary(), "disc.cue", c.out}, work.path);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, replace_all(c.err, "@", cdunpack_binary()));
+        EXPECT_EQ(list_tree(work.path), before);
+        EXPECT_EQ(read_file(work.at("plain")), (Bytes{'m', 'i', 'n', 'e', '\n'}));
+        EXPECT_FALSE(path_exists("/" + probe));
+        EXPECT_FALSE(path_exists("/audio/track02.wav"));
+    }
+}
+
+struct CueReasonCase {
+    const char *what;
+    std::string name;
+    Bytes contents;
+    std::string reason;
+};
+
+// A file that is no cue sheet (a track file, an image, some text) is not
+// read line by line, which would name garbage as missing track files.
+TEST(Cli, FilesThatAreNoCueSheetAreExplained) {
+    const Bytes raw_volume = wrap_sectors(build_iso_volume({iso_file("A.TXT;1", Bytes{'a'})}), SectorMode::MODE1_2352);
+    const std::string binary_with_file_line = std::string("\x01\x02\x00\x03", 4) + "\nFILE x.bin BINARY\n";
+    const std::string text_after_64_kib = std::string(64 * 1024, '\n') + "FILE disc.bin BINARY\n";
+    const std::vector<CueReasonCase> cases = {
+        {"a raw .bin", "disc.bin", raw_volume, "not a cue sheet (give the .cue file that describes the image)"},
+        {"an .iso, any case", "disc.ISO", build_iso_volume({}),
+         "not a cue sheet (give the .cue file that describes the image)"},
+        {"NUL bytes beside a FILE line", "disc.cue", Bytes(binary_with_file_line.begin(), binary_with_file_line.end()),
+         "not a cue sheet"},
+        {"text whose FILE line lies past 64 KiB", "disc.cue", Bytes(text_after_64_kib.begin(), text_after_64_kib.end()),
+         "not a cue sheet"},
+    };
+    for (const CueReasonCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir work;
+        write_file(work.at(c.name), c.contents);
+        const RunResult run = run_program({cdunpack_binary(), c.name, "out"}, work.path);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "cdunpack: " + c.name + ": " + c.reason + "\n" + c.name + ": cannot open the image\n");
+    }
+}
+
+// With standard output and standard error on one pipe, the lines come in
+// the order in which they happened: the count before the audio phase.
+TEST(Cli, LinesKeepTheirOrderOnOnePipe) {
+    TempDir work;
+    write_file(work.at("empty.bin"), {});
+    write_disc(work, {iso_file("A.TXT;1", Bytes{'a'})}, 75, "FILE empty.bin BINARY\nTRACK 03 AUDIO\nINDEX 01 00:00:00\n");
+    const RunResult run =
+        run_program({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", cdunpack_binary(), "disc.cue", "out"}, work.path);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.out, "cdimage: disc.cue, 3 tracks, 1 files\n"
+                       "1 files\n"
+                       "track 02: 0:01\n"
+                       "track 03: read failed\n");
+}
+
+// An image cut short (an incomplete download): every file wholly before the
+// cut comes out, every file reaching past it is named with the first sector
+// that could not be read (counted from the data track's INDEX 01, behind a
+// pregap here), and the exit code tells.
+TEST(Cli, CutImageGivesTheFilesBeforeTheCutAndNamesTheRest) {
+    std::vector<IsoNode> files;
+    for (int i = 0; i < 10; ++i)
+        files.push_back(iso_file("F" + std::to_string(i) + ".BIN;1", pattern(static_cast<size_t>(5000 + 1000 * i), static_cast<uint8_t>(i))));
+    const Bytes volume = build_iso_volume({iso_dir("DIR", {files.begin(), files.begin() + 5}), files[5], files[6],
+                                           files[7], files[8], files[9]});
+    const uint32_t volume_sectors = static_cast<uint32_t>(volume.size() / ISO_SECTOR);
+    constexpr uint32_t PREGAP = 150;
+    // Bare 2048-byte sectors are copied file to file; raw ones gathered.
+    for (SectorMode mode : {SectorMode::MODE1_2048, SectorMode::MODE1_2352}) {
+        SCOPED_TRACE(mode_word(mode));
+        TempDir work;
+        const std::string cue = write_data_image(work.path, volume, mode, PREGAP);
+        // Cut 80 % into the volume, inside the user bytes of that sector.
+        const uint32_t cut_sector = volume_sectors * 8 / 10;
+        ASSERT_EQ(truncate(work.at("disc.bin").c_str(),
+                           static_cast<off_t>(PREGAP + cut_sector) * stored_sector_size(mode) + user_data_offset(mode) + 100),
+                  0);
+
+        // The entries' extents say which files the cut reaches.
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(cdimage_open(cue.c_str(), work.at("out").c_str()), 1);
+        testing::internal::GetCapturedStderr();
+        std::string named;
+        std::vector<std::string> whole;
+        int file_count = 0;
+        for (int i = 0; i < g_image.entry_count; ++i) {
+            const FsEntry &entry = g_image.entries[i];
+            if (entry.is_dir)
+                continue;
+            ++file_count;
+            const uint32_t extent = entry_extents(entry)[0].sector;
+            if (extent + (entry.size + ISO_SECTOR - 1) / ISO_SECTOR <= cut_sector)
+                whole.push_back(entry_name(entry));
+            else
+                named += std::string("cdimage: ") + entry_name(entry) + ": read failed at sector " +
+                         std::to_string(std::max(extent, cut_sector)) + "\n";
+        }
+        cdimage_close();
+        ASSERT_EQ(file_count, 10);
+        ASSERT_GT(whole.size(), 0u);
+        ASSERT_LT(whole.size(), 10u);
+
+        const RunResult run = run_program({cdunpack_binary(), cue, work.at("out")});
+        EXPECT_EQ(run.exit_code, 2);
+        EXPECT_EQ(run.out, std::to_string(whole.size()) + " files\n");
+        EXPECT_EQ(run.err, "cdimage: " + cue + ", 1 tracks, 11 files\n" + named);
+        std::vector<std::string> tree = list_tree(work.at("out"));
+        tree.erase(std::remove(tree.begin(), tree.end(), "DIR/"), tree.end());
+        std::sort(whole.begin(), whole.end());
+        EXPECT_EQ(tree, whole);
+        for (const std::string &name : whole) {
+            const std::string leaf = name.substr(name.rfind('/') + 1);
+            const int i = leaf[1] - '0';
+            EXPECT_EQ(read_file(work.at("out/" + name)), pattern(static_cast<size_t>(5000 + 1000 * i), static_cast<uint8_t>(i))) << name;
+        }
+    }
+}
+
+// Runs the tool as the unprivileged user nobody when run as root (CI is).
+// False when that cannot be done here.
+bool run_unprivileged(const std::vector<std::string> &argv, RunResult &run) {
+    if (geteuid() != 0) {
+        run = run_program(argv);
+        return true;
+    }
+    if (!have_program("setpriv"))
+        return false;
+    std::vector<std::string> command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    command.insert(command.end(), argv.begin(), argv.end());
+    run = run_program(command);
+    return true;
+}
+
+TEST(Cli, ReadOnlyOutputDirectoryNamesEveryFileAndTrack) {
+    TempDir work;
+    ASSERT_EQ(chmod(work.path.c_str(), 0755), 0);
+    write_disc(work, {iso_file("A.TXT;1", Bytes{'a'}), iso_dir("DIR", {iso_file("B.TXT;1", Bytes{'b'})})}, 75);
+    ASSERT_EQ(mkdir(work.at("out").c_str(), 0555), 0);
+    RunResult run;
+    if (!run_unprivileged({cdunpack_binary(), work.at("disc.cue"), work.at("out")}, run))
+        GTEST_SKIP() << "running as root without setpriv: the permissions would not hold";
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.out, "0 files\n");
+    EXPECT_EQ(run.err, "cdimage: " + work.at("disc.cue") + ", 2 tracks, 3 files\n"
+                       "cdimage: A.TXT: Permission denied\n"
+                       "cdimage: DIR/B.TXT: Permission denied\n" +
+                           work.at("out") + "/audio/track02.wav: Permission denied\n");
+    EXPECT_EQ(list_tree(work.at("out")), std::vector<std::string>{});
+}
+
+// The audio directory is created like the volume's directories: a link
+// planted in its place is refused and named, and nothing is written where
+// it leads.
+TEST(Cli, LinkInPlaceOfTheAudioDirectoryIsRefused) {
+    TempDir work;
+    write_disc(work, {iso_file("A.TXT;1", Bytes{'a'})}, 75);
+    ASSERT_EQ(mkdir(work.at("elsewhere").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(work.at("out").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../elsewhere", work.at("out/audio").c_str()), 0);
+    const RunResult run = run_program({cdunpack_binary(), "disc.cue", "out"}, work.path);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.out, "1 files\n");
+    EXPECT_EQ(run.err, "cdimage: disc.cue, 2 tracks, 1 files\n"
+                       "out/audio/track02.wav: audio is a symbolic link, not followed\n");
+    EXPECT_EQ(list_tree(work.at("elsewhere")), std::vector<std::string>{});
+}
+
+// Standard output that cannot be written (a full disk behind a redirection)
+// is a failure like any other: named once, and the exit code tells.
+TEST(Cli, StandardOutputThatCannotBeWrittenIsNamed) {
+    if (!path_exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full here";
+    TempDir work;
+    write_disc(work, {iso_file("A.TXT;1", Bytes{'a'})}, 75);
+    const RunResult run = run_program(
+        {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", cdunpack_binary(), "disc.cue", "out"}, work.path);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.err, "cdimage: disc.cue, 2 tracks, 1 files\n"
+                       "cdunpack: standard output: No space left on device\n");
+    EXPECT_EQ(read_file(work.at("out/A.TXT")), Bytes{'a'});
 }
