@@ -279,6 +279,18 @@ void write_cdxa_header(const unsigned char (&xa)[XA_RECORD_SIZE], uint64_t data_
 // disc address + 150, mode 2) of a raw sector.
 void rebuild_sector_header(unsigned char *sector, int64_t disc_address);
 
+// Directory record (ISO 9660 9.1).
+constexpr int DR_LENGTH_OFFSET = 0;
+constexpr int DR_EXTENT_OFFSET = 2;
+constexpr int DR_SIZE_OFFSET = 10;
+constexpr int DR_DATE_OFFSET = 18;
+constexpr int DR_FLAGS_OFFSET = 25;
+constexpr int DR_NAME_LENGTH_OFFSET = 32;
+constexpr int DR_NAME_OFFSET = 33;
+constexpr unsigned char DR_FLAG_DIRECTORY = 0x02;
+// Set on every record of a file but its last extent's.
+constexpr unsigned char DR_FLAG_MULTI_EXTENT = 0x80;
+
 // Volume check and directory walk into the entry table.
 void mount_volume(const char *cue_path);
 // Releases the entry table and its pools.

@@ -19,17 +19,6 @@ constexpr int PVD_ROOT_EXTENT_OFFSET = 158;
 constexpr int PVD_ROOT_SIZE_OFFSET = 166;
 constexpr unsigned char PRIMARY_DESCRIPTOR_TYPE = 1;
 
-// Directory record (ISO 9660 9.1).
-constexpr int DR_LENGTH_OFFSET = 0;
-constexpr int DR_EXTENT_OFFSET = 2;
-constexpr int DR_SIZE_OFFSET = 10;
-constexpr int DR_DATE_OFFSET = 18;
-constexpr int DR_FLAGS_OFFSET = 25;
-constexpr int DR_NAME_LENGTH_OFFSET = 32;
-constexpr int DR_NAME_OFFSET = 33;
-constexpr unsigned char DR_FLAG_DIRECTORY = 0x02;
-// Set on every record of a file but its last extent's.
-constexpr unsigned char DR_FLAG_MULTI_EXTENT = 0x80;
 constexpr std::size_t MAX_IDENTIFIER = 255;
 
 // Recording date (ISO 9660 9.1.5): years since 1900, month, day, hour,

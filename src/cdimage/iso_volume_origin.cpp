@@ -19,14 +19,6 @@ constexpr uint32_t SEARCH_FIRST_SECTOR = 17;
 constexpr uint32_t SEARCH_LAST_SECTOR = 200;
 constexpr uint32_t SEARCH_RUN_SECTORS = 16;
 
-// Directory record (ISO 9660 9.1).
-constexpr int DR_LENGTH_OFFSET = 0;
-constexpr int DR_EXTENT_OFFSET = 2;
-constexpr int DR_FLAGS_OFFSET = 25;
-constexpr int DR_NAME_LENGTH_OFFSET = 32;
-constexpr int DR_NAME_OFFSET = 33;
-constexpr unsigned char DR_FLAG_DIRECTORY = 2;
-
 // The sector opens with a directory's "." record (a one-byte identifier 0
 // in a directory record long enough to hold it); gives the extent it names.
 bool opens_with_self_record(const unsigned char *sector, uint32_t *extent)

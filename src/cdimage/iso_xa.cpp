@@ -8,11 +8,6 @@
 
 namespace {
 
-// Directory record (ISO 9660 9.1): the identifier, then one padding byte
-// when its length is even, then the system use area.
-constexpr std::size_t DR_NAME_LENGTH_OFFSET = 32;
-constexpr std::size_t DR_NAME_OFFSET = 33;
-
 // XA record (CD-ROM XA, system use area of a directory record): owner
 // group and user IDs, attributes, signature, file number, 5 reserved bytes.
 // Its numbers are big-endian.
@@ -48,10 +43,13 @@ unsigned char bcd(int64_t value)
 
 bool find_xa_record(const unsigned char *record, std::size_t record_length, unsigned char (&xa)[XA_RECORD_SIZE])
 {
-    if (record_length <= DR_NAME_OFFSET)
+    constexpr std::size_t name_offset = DR_NAME_OFFSET;
+    if (record_length <= name_offset)
         return false;
+    // The identifier, then one padding byte when its length is even, then
+    // the system use area.
     const std::size_t identifier_length = record[DR_NAME_LENGTH_OFFSET];
-    const std::size_t start = DR_NAME_OFFSET + identifier_length + (identifier_length % 2 == 0 ? 1 : 0);
+    const std::size_t start = name_offset + identifier_length + (identifier_length % 2 == 0 ? 1 : 0);
     // The system use area ends with the record: a record cut short has none.
     if (start + XA_RECORD_SIZE > record_length)
         return false;
