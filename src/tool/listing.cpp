@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "cdimage.h"
+#include "printable_text.h"
 
 namespace {
 
@@ -13,14 +14,11 @@ constexpr int64_t SECONDS_PER_MINUTE = 60;
 constexpr std::size_t MSF_TEXT_SIZE = 32;
 constexpr std::size_t TIME_TEXT_SIZE = 32;
 
-// Writes a name from the image as the rest of a line: a control character
-// (a newline above all) would break the line or forge another, so each one
-// shows as '?'.
+// Writes a name from the image as the rest of a line, its control
+// characters shown as '?'.
 void print_name_line(const char *name)
 {
-    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(name); *c != '\0'; ++c)
-        std::putchar(*c < 0x20 || *c == 0x7F ? '?' : *c);
-    std::putchar('\n');
+    std::printf("%s\n", printable_text(name).c_str());
 }
 
 // The header lines begin with '#', so that awk scripts can pass over them;
@@ -42,7 +40,7 @@ void print_tracks()
         if (sectors >= 0)
             format_msf(sectors, length_msf, sizeof length_msf);
         std::printf("track %-3.2d %-10s %8" PRId64 "  %-9s %8" PRId64 "  %-9s ", number,
-                    mode[0] != '\0' ? mode : "-", start, start_msf, sectors, length_msf);
+                    mode[0] != '\0' ? printable_text(mode).c_str() : "-", start, start_msf, sectors, length_msf);
         print_name_line(file);
     }
 }

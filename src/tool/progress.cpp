@@ -19,6 +19,7 @@
 
 #include "audio_export.h"
 #include "cdimage.h"
+#include "printable_text.h"
 
 namespace {
 
@@ -324,7 +325,7 @@ void format_progress_line(uint64_t done, uint64_t total, uint64_t bytes_per_seco
     // A name from the image may hold control characters, escape sequences
     // among them: the terminal gets '?' in their place.
     for (char *c = text + std::min(static_cast<std::size_t>(used), length_shown); *c != '\0'; ++c)
-        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+        if (is_control_byte(static_cast<unsigned char>(*c)))
             *c = '?';
 }
 
