@@ -228,7 +228,12 @@ TEST(CliOptions, ProgressLineOnATerminalAdvancesAndLeavesNoTrace) {
         throttle.from = opened;
         throttle.until = "BIG.DAT\033[K";
         throttle.until_count = 3;
-        throttle.limit_seconds = quiet ? 2 : 10;
+        // The copy advances at most one kernel copy step (8 MiB) per running
+        // spell, so it cannot end before the line has been drawn three
+        // times, however late a loaded machine runs the drawing thread.
+        throttle.watch = work.at("out/BIG.DAT");
+        throttle.watch_step = 1;
+        throttle.limit_seconds = quiet ? 2 : 50;
         RunResult run = run_program(argv, work.path, 60, c.terminal, &throttle);
 
         EXPECT_EQ(0, run.exit_code);
