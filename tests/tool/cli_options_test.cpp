@@ -295,3 +295,15 @@ TEST(CliOptions, ListingShowsTimesInUtcAndDashesWhatIsUnknown) {
               run.out);
     EXPECT_EQ((std::vector<std::string>{"disc.bin", "disc.cue"}), list_tree(work.path));
 }
+
+// The mode word is the sheet's own text: an escape sequence in it shows as
+// '?' in the listing, as a name's would.
+TEST(CliOptions, ListingShowsControlCharactersOfTheModeWordAsQuestionMarks) {
+    TempDir work;
+    write_data_image(work.path, build_iso_volume({iso_file("A.TXT;1", Bytes(1, 'a'))}), SectorMode::MODE1_2048);
+    write_text(work.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\033[2J\nINDEX 01 00:00:00\n");
+    RunResult run = run_program({cdunpack_binary(), "--list", "disc.cue"}, work.path);
+    EXPECT_EQ(0, run.exit_code) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("track 01  MODE1/2048?[2J        0  00:00:00")) << run.out;
+    EXPECT_EQ(std::string::npos, run.out.find('\033')) << run.out;
+}
