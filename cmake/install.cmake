@@ -6,7 +6,9 @@ include(CMakePackageConfigHelpers)
 set(cdimage_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/cdimage)
 
 install(TARGETS cdunpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
-install(FILES doc/cdunpack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+# The man page carries the version of the build.
+configure_file(doc/cdunpack.1.in ${CMAKE_CURRENT_BINARY_DIR}/cdunpack.1 @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/cdunpack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
 
 install(TARGETS cdimage EXPORT cdimageTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
