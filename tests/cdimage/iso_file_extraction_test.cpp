@@ -491,9 +491,13 @@ TEST(ExtractionRules, FirstEntryOfANameWins) {
     char path[1024];
     ASSERT_EQ(cdimage_extract_file("same", path, sizeof path), 1);
     EXPECT_EQ(read_file(tmp.at("out/SAME")), Bytes{'s'});
-    // Both A.TXT calls resolve to the first; SAME/IN.TXT cannot be created
-    // under the file SAME.
-    EXPECT_EQ(cdimage_extract_all(), 3);
+    // The first A.TXT comes out, the second would replace it; SAME/IN.TXT
+    // cannot be created under the file SAME.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cdimage_extract_all(), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "cdimage: A.TXT: same output name as A.TXT, not written\n"
+                                                      "cdimage: SAME/IN.TXT: Not a directory\n");
+    EXPECT_EQ(cdimage_failure_count(), 2);
     EXPECT_EQ(read_file(tmp.at("out/A.TXT")), (Bytes{'n', 'e', 'w'}));
     EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"A.TXT", "SAME"}));
     uint32_t length = 0;
