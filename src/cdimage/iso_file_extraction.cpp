@@ -36,9 +36,10 @@ uint64_t output_size(const FsEntry &entry, OutputForm form)
 }
 
 // Names a file or directory that did not come out, once, and counts it.
+// The reason may hold names from the image too (a refused link's path).
 void report_failure(const char *name, const std::string &reason)
 {
-    std::fprintf(stderr, "cdimage: %s: %s\n", printable_text(name).c_str(), reason.c_str());
+    std::fprintf(stderr, "cdimage: %s: %s\n", printable_text(name).c_str(), printable_text(reason).c_str());
     ++g_image.extraction_failures;
 }
 
@@ -245,7 +246,7 @@ int write_file_entry(OutputTree &tree, const FsEntry &entry, const char *name)
         // Unpacked into the image's own folder, a file of the volume may
         // bear the name of the image's track file or cue sheet.
         if (const ImageFile *own = image_file_of(existing)) {
-            report_failure(name, "would replace the image's own " + printable_text(own->path) + ", not written");
+            report_failure(name, "would replace the image's own " + own->path + ", not written");
             return 0;
         }
         if (is_extracted_already(entry, output_size(entry, form), existing))
@@ -438,7 +439,7 @@ extern "C" int cdimage_extract_all(void)
         const auto earlier = written.find(name);
         if (earlier != written.end()) {
             const std::string other = entry_name(g_image.entries[earlier->second.index]);
-            report_failure(name.c_str(), "same output name as " + printable_text(other) + ", not written");
+            report_failure(name.c_str(), "same output name as " + other + ", not written");
             continue;
         }
         if (format_output_path(entry, name.c_str(), out_path, sizeof out_path) &&
