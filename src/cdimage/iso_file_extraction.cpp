@@ -246,7 +246,9 @@ int write_file_entry(OutputTree &tree, const FsEntry &entry, const char *name)
         // Unpacked into the image's own folder, a file of the volume may
         // bear the name of the image's track file or cue sheet.
         if (const ImageFile *own = image_file_of(existing)) {
-            report_failure(name, "would replace the image's own " + own->path + ", not written");
+            std::string reason = "would replace the image's own ";
+            reason += own->path;
+            report_failure(name, reason + ", not written");
             return 0;
         }
         if (is_extracted_already(entry, output_size(entry, form), existing))
@@ -438,8 +440,9 @@ extern "C" int cdimage_extract_all(void)
         std::string name = entry_name(entry);
         const auto earlier = written.find(name);
         if (earlier != written.end()) {
-            const std::string other = entry_name(g_image.entries[earlier->second.index]);
-            report_failure(name.c_str(), "same output name as " + other + ", not written");
+            std::string reason = "same output name as ";
+            reason += entry_name(g_image.entries[earlier->second.index]);
+            report_failure(name.c_str(), reason + ", not written");
             continue;
         }
         if (format_output_path(entry, name.c_str(), out_path, sizeof out_path) &&
