@@ -72,7 +72,10 @@ int64_t first_unreadable_sector(const FsEntry &entry)
         uint64_t unreadable = count;
         while (unreadable - readable > 1) {
             const uint64_t middle = readable + (unreadable - readable) / 2;
-            (volume_run_is_readable(extents[i].sector, middle) ? readable : unreadable) = middle;
+            if (volume_run_is_readable(extents[i].sector, middle))
+                readable = middle;
+            else
+                unreadable = middle;
         }
         return static_cast<int64_t>(extents[i].sector) + static_cast<int64_t>(unreadable) - 1;
     }
