@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (mkdir(work.out.c_str(), 0755) != 0)
         std::abort();
     if (cdimage_open(g_cue_path.c_str(), work.out.c_str()))
-        export_audio_tracks(work.out.c_str());
+        export_audio_tracks(work.out.c_str(), g_cue_path.c_str());
     cdimage_close();
     require_only(work.sandbox, {"out"});
     require_only(work.images, {"x.cue", "r.bin", "r.wav", "o.ogg"});

@@ -37,7 +37,10 @@
  *   cdimage_discard_partial                           what went wrong
  *
  * Files are created below the output directory only: relative to its
- * descriptor, one component at a time, never following a symbolic link.
+ * descriptor, one component at a time, never following a symbolic link. A
+ * file already there is removed and a new one created in its place, so no
+ * other name of it is written through; the image's own cue sheet and track
+ * files are never replaced.
  *
  * Shared and static builds: define nothing; the library itself is built
  * with CDIMAGE_BUILDING so that only the functions declared here are
@@ -107,12 +110,17 @@ CDIMAGE_API int cdimage_audio_format(int number, int *samples, uint32_t *sample_
  * (case ignored); out_path receives the path written. A file recorded in
  * several extents comes out as one, and gets the modification time recorded
  * for it. A file already there is left alone only when its size and its
- * modification time are the entry's (or the entry has no valid date). */
+ * modification time are the entry's (or the entry has no valid date).
+ * Nothing is created, the output directory included, when out_path cannot
+ * hold the path or the file's sectors lie where no track can be read. */
 CDIMAGE_API int cdimage_extract_file(const char *name, char *out_path, size_t out_size);
-/* Extracts every file of the volume; gives the number extracted. */
+/* Extracts every file of the volume; gives the number extracted. An entry
+ * whose output path an earlier entry of the same call was written to is
+ * named and counted as a failure, not written. */
 CDIMAGE_API int cdimage_extract_all(void);
 /* Reads one file into a new buffer that the caller releases with free();
- * null for a file of 4 GiB or more. */
+ * null for a file of 4 GiB or more. A file that cannot be read gives null,
+ * named on standard error and counted by cdimage_failure_count. */
 CDIMAGE_API void *cdimage_load_file(const char *name, uint32_t *out_length);
 /* How far the extraction running now has got: the table index of the entry
  * being extracted and the bytes of it written so far. 1 while
@@ -145,7 +153,7 @@ CDIMAGE_API int cdimage_cue_error(void);
 /* Failures met by the open image: what the open's walk of the volume lost
  * (a directory that could not be read, one too deep to follow, an entry
  * whose name would not fit, entries left out for want of memory), plus the
- * files that the last extraction call could not write or read. Each was
+ * files that the last extraction or load call could not write or read. Each was
  * named on standard error, beginning "cdimage: ". 0 when no image is open. */
 CDIMAGE_API int cdimage_failure_count(void);
 /* Removes the file that an extraction is writing at this moment, if any, so

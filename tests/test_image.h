@@ -61,13 +61,13 @@ struct Captured {
 };
 
 // Runs the export of the open image into out_dir, created first as the tool
-// does.
-inline Captured export_into(const std::string &out_dir)
+// does; cue_path is the cue sheet the image was opened from.
+inline Captured export_into(const std::string &out_dir, const std::string &cue_path = "")
 {
     mkdir(out_dir.c_str(), 0755);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    export_audio_tracks(out_dir.c_str());
+    export_audio_tracks(out_dir.c_str(), cue_path.c_str());
     Captured captured;
     captured.out = testing::internal::GetCapturedStdout();
     captured.err = testing::internal::GetCapturedStderr();

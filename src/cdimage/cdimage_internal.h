@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "cdimage.h"
@@ -112,6 +113,14 @@ struct FsEntry {
     unsigned char xa_record[XA_RECORD_SIZE];
 };
 
+// A file the image is read from (its cue sheet, a track file), which no
+// extracted file may replace: which file it is, and its path as the module
+// holds it, for messages.
+struct ImageFile {
+    FileIdentity identity;
+    std::string path;
+};
+
 struct ImageState {
     int is_open;
     char out_root[PATH_TEXT_SIZE];
@@ -144,6 +153,7 @@ struct ImageState {
     int walk_failures;        // losses of the open's walk, each named
     int extraction_failures;  // files the last extraction call could not write
     PartialFile partial;      // the file an extraction is writing
+    std::vector<ImageFile> own_files;  // the cue sheet and the track files there at the open
 };
 
 // A 32-bit unsigned number stored least significant byte first, as RIFF
@@ -328,8 +338,8 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure
 // and its bytes written so far (cdimage_extract_progress).
 extern CopyProgress g_extract_progress;
 
-// Extraction of one entry below out_root, through the tree's descriptors;
-// 1 on success. A failure is named on standard error and counted.
-int extract_entry(OutputTree &tree, const char *name, char *out_path, std::size_t out_size);
+// Records which files the open image is read from: the cue sheet and every
+// track file that is there.
+void record_image_files(const char *cue_path);
 
 #endif

@@ -17,6 +17,7 @@ void release_image()
     g_image.is_open = 0;
     g_image.walk_failures = 0;
     g_image.extraction_failures = 0;
+    g_image.own_files.clear();
 }
 
 }  // namespace
@@ -35,6 +36,7 @@ extern "C" int cdimage_open(const char *cue_path, const char *out_dir)
     if (!lay_out_tracks())
         return 0;
 
+    record_image_files(cue_path);
     mount_volume(cue_path);
     build_name_index();
 

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unordered_map>
 
 #include "cdimage_internal.h"
+#include "printable_text.h"
 
 namespace {
 
@@ -34,20 +36,66 @@ uint64_t output_size(const FsEntry &entry, OutputForm form)
 }
 
 // Names a file or directory that did not come out, once, and counts it.
+// The reason may hold names from the image too (a refused link's path).
 void report_failure(const char *name, const std::string &reason)
 {
-    std::fprintf(stderr, "cdimage: %s: %s\n", name, reason.c_str());
+    std::fprintf(stderr, "cdimage: %s: %s\n", printable_text(name).c_str(), printable_text(reason).c_str());
     ++g_image.extraction_failures;
+}
+
+std::string describe_unread_sector(int64_t sector)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "read failed at sector %lld", static_cast<long long>(sector));
+    return text;
 }
 
 std::string describe_data_failure(const DataFailure &failure)
 {
-    if (failure.unread_sector >= 0) {
-        char text[48];
-        std::snprintf(text, sizeof text, "read failed at sector %lld", static_cast<long long>(failure.unread_sector));
-        return text;
-    }
+    if (failure.unread_sector >= 0)
+        return describe_unread_sector(failure.unread_sector);
     return std::strerror(failure.write_error);
+}
+
+// The first sector of the entry that lies in no track that can be read, or
+// -1 when every one does. A run that is readable stays so when cut shorter,
+// so the first such sector of an extent is found by halving.
+int64_t first_unreadable_sector(const FsEntry &entry)
+{
+    const FsExtent *extents = entry_extents(entry);
+    for (uint32_t i = 0; i < entry.extent_count; ++i) {
+        const uint64_t count = sectors_holding(extents[i].size);
+        if (volume_run_is_readable(extents[i].sector, count))
+            continue;
+        // The first `readable` sectors can be read, the first `unreadable` cannot.
+        uint64_t readable = 0;
+        uint64_t unreadable = count;
+        while (unreadable - readable > 1) {
+            const uint64_t middle = readable + (unreadable - readable) / 2;
+            if (volume_run_is_readable(extents[i].sector, middle))
+                readable = middle;
+            else
+                unreadable = middle;
+        }
+        return static_cast<int64_t>(extents[i].sector) + static_cast<int64_t>(unreadable) - 1;
+    }
+    return -1;
+}
+
+// The entry that came out at an output path in this extraction run. (A
+// record of its own, not a bare index, so that the shared library exports
+// no map of standard types.)
+struct WrittenEntry {
+    std::size_t index;
+};
+
+// The file of the image itself that `existing` is, if it is one.
+const ImageFile *image_file_of(const struct stat &existing)
+{
+    for (const ImageFile &file : g_image.own_files)
+        if (is_same_file(existing, file.identity))
+            return &file;
+    return nullptr;
 }
 
 // Writes every byte; false with errno set when a write fails.
@@ -145,14 +193,12 @@ int copy_entry_data(const FsEntry &entry, OutputForm form, int out_fd, DataFailu
     return 1;
 }
 
-// A regular file of the size the extraction writes is there already, and
-// its modification time is the recorded one (or the record holds no valid
-// date): a file of this volume extracted before, not one of another disc.
-bool is_extracted_already(const FsEntry &entry, uint64_t size, const OutputSpot &spot)
+// The regular file there (`existing`) has the size the extraction writes
+// and the recorded modification time (or the record holds no valid date):
+// a file of this volume extracted before, not one of another disc.
+bool is_extracted_already(const FsEntry &entry, uint64_t size, const struct stat &existing)
 {
-    struct stat existing;
-    return fstatat(spot.dir_fd, spot.leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(existing.st_mode) &&
-           static_cast<uint64_t>(existing.st_size) == size &&
+    return S_ISREG(existing.st_mode) && static_cast<uint64_t>(existing.st_size) == size &&
            (!entry.has_time || static_cast<int64_t>(existing.st_mtime) == entry.mtime);
 }
 
@@ -167,30 +213,55 @@ void apply_recorded_time(const FsEntry &entry, int out_fd)
     futimens(out_fd, times);
 }
 
-int extract_file_entry(OutputTree &tree, const FsEntry &entry, char *out_path, std::size_t out_size)
+// Formats the entry's output path, "<out_root>/<name>", into out_path (a
+// directory's needs room for a trailing '/' too). False when it does not
+// fit; a file is then named as a failure.
+bool format_output_path(const FsEntry &entry, const char *name, char *out_path, std::size_t out_size)
 {
-    const char *name = entry_name(entry);
-    int written = std::snprintf(out_path, out_size, "%s/%s", g_image.out_root, name);
+    const int written = entry.is_dir ? std::snprintf(out_path, out_size, "%s/%s/", g_image.out_root, name)
+                                     : std::snprintf(out_path, out_size, "%s/%s", g_image.out_root, name);
     if (written < 0 || static_cast<std::size_t>(written) >= out_size) {
-        report_failure(name, std::strerror(ENAMETOOLONG));
-        return 0;
+        if (!entry.is_dir)
+            report_failure(name, std::strerror(ENAMETOOLONG));
+        return false;
     }
+    if (entry.is_dir)
+        out_path[written - 1] = '\0';
+    return true;
+}
+
+// Writes the file entry `name` below the output directory; 1 when it came
+// out (or was there from an earlier run), 0 with the failure named.
+int write_file_entry(OutputTree &tree, const FsEntry &entry, const char *name)
+{
     const OutputForm form = output_form(entry);
     if (form == OutputForm::FORM2_NOT_IN_IMAGE)
-        std::fprintf(stderr, "cdimage: %s: Form 2 data not in the image\n", name);
+        std::fprintf(stderr, "cdimage: %s: Form 2 data not in the image\n", printable_text(name).c_str());
     OutputSpot spot;
     OutputFailure refused;
     if (!find_output_spot(tree, name, spot, refused)) {
         report_failure(name, describe_output_failure(refused, name));
         return 0;
     }
-    if (is_extracted_already(entry, output_size(entry, form), spot))
-        return 1;
+    struct stat existing;
+    const bool present = stat_output_spot(spot, existing);
+    if (present) {
+        // Unpacked into the image's own folder, a file of the volume may
+        // bear the name of the image's track file or cue sheet.
+        if (const ImageFile *own = image_file_of(existing)) {
+            std::string reason = "would replace the image's own ";
+            reason += own->path;
+            report_failure(name, reason + ", not written");
+            return 0;
+        }
+        if (is_extracted_already(entry, output_size(entry, form), existing))
+            return 1;
+    }
 
     // Recorded before it exists: an interruption right after the creation
     // must find it.
     begin_partial_file(g_image.partial, spot);
-    int out_fd = create_output_file(spot, name, refused);
+    int out_fd = create_output_file(spot, name, present ? &existing : nullptr, refused);
     if (out_fd < 0) {
         end_partial_file(g_image.partial);
         report_failure(name, describe_output_failure(refused, name));
@@ -215,19 +286,21 @@ int extract_file_entry(OutputTree &tree, const FsEntry &entry, char *out_path, s
     return 1;
 }
 
-int extract_directory_entry(OutputTree &tree, const FsEntry &entry, char *out_path, std::size_t out_size)
+// Creates the directory entry `name` below the output directory.
+int write_directory_entry(OutputTree &tree, const char *name)
 {
-    const char *name = entry_name(entry);
-    int written = std::snprintf(out_path, out_size, "%s/%s/", g_image.out_root, name);
-    if (written < 0 || static_cast<std::size_t>(written) >= out_size)
-        return 0;
     OutputFailure refused;
     if (open_output_directories(tree, name, std::strlen(name), refused) < 0) {
         report_failure(name, describe_output_failure(refused, name));
         return 0;
     }
-    out_path[written - 1] = '\0';
     return 1;
+}
+
+int write_entry(OutputTree &tree, const FsEntry &entry, const char *name)
+{
+    begin_progress_item(g_extract_progress, static_cast<int>(&entry - g_image.entries.data()));
+    return entry.is_dir ? write_directory_entry(tree, name) : write_file_entry(tree, entry, name);
 }
 
 // Opens the output directory, creating it when it is missing. A cut
@@ -241,37 +314,33 @@ bool open_extraction_root(OutputTree &tree)
     return false;
 }
 
-// Every extent of the entry lies in tracks that can be read.
-bool entry_is_readable(const FsEntry &entry)
-{
-    const FsExtent *extents = entry_extents(entry);
-    for (uint32_t i = 0; i < entry.extent_count; ++i)
-        if (!volume_run_is_readable(extents[i].sector, sectors_holding(extents[i].size)))
-            return false;
-    return true;
-}
-
 // Reads one extent's bytes into `into`: whole sectors straight there, a
-// last partial sector through a sector buffer.
-bool load_extent(const FsExtent &extent, unsigned char *into)
+// last partial sector through a sector buffer. False with the first sector
+// that could not be read.
+bool load_extent(const FsExtent &extent, unsigned char *into, DataFailure &failure)
 {
     const uint32_t whole = extent.size / DATA_SECTOR_SIZE;
     SectorSpan span = sector_span(extent.sector, whole);
     while (uint32_t got = read_next_piece(span, SECTORS_PER_RUN, into))
         into += static_cast<std::size_t>(got) * DATA_SECTOR_SIZE;
-    if (span.left != 0)
+    if (span.left != 0) {
+        failure.unread_sector = span.next;
         return false;
+    }
     if (uint32_t tail = extent.size % DATA_SECTOR_SIZE) {
         unsigned char sector[DATA_SECTOR_SIZE];
-        if (read_volume_sectors(static_cast<int64_t>(extent.sector) + whole, 1, sector) != 1)
+        const int64_t last = static_cast<int64_t>(extent.sector) + whole;
+        if (read_volume_sectors(last, 1, sector) != 1) {
+            failure.unread_sector = last;
             return false;
+        }
         std::memcpy(into, sector, tail);
     }
     return true;
 }
 
 // Reads the entry as it comes out into `into`, which holds its output size.
-bool load_entry(const FsEntry &entry, OutputForm form, unsigned char *into)
+bool load_entry(const FsEntry &entry, OutputForm form, unsigned char *into, DataFailure &failure)
 {
     if (form == OutputForm::CDXA) {
         unsigned char header[CDXA_HEADER_SIZE];
@@ -283,11 +352,14 @@ bool load_entry(const FsEntry &entry, OutputForm form, unsigned char *into)
     for (uint32_t i = 0; i < entry.extent_count; ++i) {
         if (form == OutputForm::CDXA) {
             const uint32_t sectors = sectors_holding(extents[i].size);
-            if (read_volume_raw_sectors(extents[i].sector, sectors, into) != sectors)
+            const uint32_t got = read_volume_raw_sectors(extents[i].sector, sectors, into);
+            if (got != sectors) {
+                failure.unread_sector = static_cast<int64_t>(extents[i].sector) + got;
                 return false;
+            }
             into += static_cast<std::size_t>(sectors) * RAW_SECTOR_SIZE;
         } else {
-            if (!load_extent(extents[i], into))
+            if (!load_extent(extents[i], into, failure))
                 return false;
             into += extents[i].size;
         }
@@ -299,17 +371,17 @@ bool load_entry(const FsEntry &entry, OutputForm form, unsigned char *into)
 
 CopyProgress g_extract_progress;
 
-int extract_entry(OutputTree &tree, const char *name, char *out_path, std::size_t out_size)
+void record_image_files(const char *cue_path)
 {
-    if (const FsEntry *file = find_entry(name, false)) {
-        begin_progress_item(g_extract_progress, static_cast<int>(file - g_image.entries.data()));
-        return extract_file_entry(tree, *file, out_path, out_size);
-    }
-    if (const FsEntry *directory = find_entry(name, true)) {
-        begin_progress_item(g_extract_progress, static_cast<int>(directory - g_image.entries.data()));
-        return extract_directory_entry(tree, *directory, out_path, out_size);
-    }
-    return 0;
+    g_image.own_files.clear();
+    auto record = [](const char *path) {
+        struct stat info;
+        if (stat(path, &info) == 0)
+            g_image.own_files.push_back({{info.st_dev, info.st_ino}, path});
+    };
+    record(cue_path);
+    for (int i = 0; i < g_image.file_count; ++i)
+        record(g_image.files[i].path);
 }
 
 extern "C" int cdimage_extract_file(const char *name, char *out_path, size_t out_size)
@@ -317,14 +389,28 @@ extern "C" int cdimage_extract_file(const char *name, char *out_path, size_t out
     if (!g_image.is_open || name == nullptr || out_path == nullptr)
         return 0;
     g_image.extraction_failures = 0;
-    if (find_entry(name, false) == nullptr && find_entry(name, true) == nullptr)
+    const FsEntry *entry = find_entry(name, false);
+    if (entry == nullptr)
+        entry = find_entry(name, true);
+    if (entry == nullptr)
         return 0;
+    const std::string entry_path = entry_name(*entry);
+    // What cannot come out creates nothing, not even the output directory.
+    if (!format_output_path(*entry, entry_path.c_str(), out_path, out_size))
+        return 0;
+    if (!entry->is_dir) {
+        const int64_t unread = first_unreadable_sector(*entry);
+        if (unread >= 0) {
+            report_failure(entry_path.c_str(), describe_unread_sector(unread));
+            return 0;
+        }
+    }
     OutputTree tree;
     if (!open_extraction_root(tree)) {
         g_image.extraction_failures = 1;
         return 0;
     }
-    int extracted = extract_entry(tree, name, out_path, out_size);
+    int extracted = write_entry(tree, *entry, entry_path.c_str());
     begin_progress_item(g_extract_progress, -1);
     return extracted;
 }
@@ -345,11 +431,29 @@ extern "C" int cdimage_extract_all(void)
         g_image.extraction_failures = files;
         return 0;
     }
+    // The output paths written in this run, each with the entry that came
+    // out there: a second entry of the same path would replace the first.
+    std::unordered_map<std::string, WrittenEntry> written;
     int count = 0;
     char out_path[OUTPUT_PATH_SIZE];
-    for (const FsEntry &entry : g_image.entries)
-        if (!entry.is_dir && extract_entry(tree, entry_name(entry), out_path, sizeof out_path))
+    for (std::size_t i = 0; i < g_image.entries.size(); ++i) {
+        const FsEntry &entry = g_image.entries[i];
+        if (entry.is_dir)
+            continue;
+        std::string name = entry_name(entry);
+        const auto earlier = written.find(name);
+        if (earlier != written.end()) {
+            std::string reason = "same output name as ";
+            reason += entry_name(g_image.entries[earlier->second.index]);
+            report_failure(name.c_str(), reason + ", not written");
+            continue;
+        }
+        if (format_output_path(entry, name.c_str(), out_path, sizeof out_path) &&
+            write_entry(tree, entry, name.c_str())) {
             ++count;
+            written.emplace(std::move(name), WrittenEntry{i});
+        }
+    }
     begin_progress_item(g_extract_progress, -1);
     return count;
 }
@@ -363,21 +467,34 @@ extern "C" void *cdimage_load_file(const char *name, uint32_t *out_length)
 {
     if (!g_image.is_open || name == nullptr)
         return nullptr;
+    g_image.extraction_failures = 0;
     const FsEntry *entry = find_entry(name, false);
-    // A file too large for out_length, or recorded where no track can be
-    // read, gets no buffer of the size it claims.
-    if (entry == nullptr || !entry_is_readable(*entry))
+    if (entry == nullptr)
         return nullptr;
+    const std::string entry_path = entry_name(*entry);
+    // A file recorded where no track can be read gets no buffer of the size
+    // it claims.
+    const int64_t unread = first_unreadable_sector(*entry);
+    if (unread >= 0) {
+        report_failure(entry_path.c_str(), describe_unread_sector(unread));
+        return nullptr;
+    }
     const OutputForm form = output_form(*entry);
     const uint64_t size = output_size(*entry, form);
+    // Too large for out_length: such a file is extracted, never loaded.
     if (size > UINT32_MAX)
         return nullptr;
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
         static_cast<unsigned char *>(std::malloc(size != 0 ? size : 1)));
-    if (!buffer)
+    if (!buffer) {
+        report_failure(entry_path.c_str(), std::strerror(ENOMEM));
         return nullptr;
-    if (!load_entry(*entry, form, buffer.get()))
+    }
+    DataFailure failure;
+    if (!load_entry(*entry, form, buffer.get(), failure)) {
+        report_failure(entry_path.c_str(), describe_data_failure(failure));
         return nullptr;
+    }
     if (out_length != nullptr)
         *out_length = static_cast<uint32_t>(size);
     return buffer.release();

@@ -5,7 +5,9 @@
 // symbolic link). Everything below it is created and opened relative to its
 // parent's descriptor, one component at a time, with O_NOFOLLOW: a symbolic
 // link met on the way, planted before or during the run, is refused and
-// never followed.
+// never followed. A file is never written in place: one that is there is
+// removed and a new file created under its name, so that no other name of
+// the old file is written through.
 //
 // The file being written is recorded in a PartialFile, which a signal
 // handler may remove with discard_partial_file (async-signal-safe).
@@ -84,18 +86,30 @@ inline OutputTree::~OutputTree()
     close_output_tree(*this);
 }
 
+// Creates the directory and those of its parents that are missing (mode
+// 0755), as mkdir -p does. 0, or the errno of the first creation that
+// failed for another reason than an entry of that name being there.
+inline int make_directory_path(const char *path)
+{
+    const std::string whole = path;
+    // A leading '/' is the file system's root, never a directory to create.
+    for (std::size_t slash = whole.find('/', 1); slash != std::string::npos; slash = whole.find('/', slash + 1))
+        if (mkdir(whole.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST)
+            return errno;
+    return mkdir(path, 0755) != 0 && errno != EEXIST ? errno : 0;
+}
+
 // Opens the output directory, creating it and its parents (mode 0755) when
-// they are missing. 0, or the errno of the failure.
+// they are missing. 0, or the errno of the failure: the creation's, which
+// says more than the open's "No such file or directory".
 inline int open_output_root(OutputTree &tree, const char *root)
 {
     close_output_tree(tree);
-    std::string path = root;
-    // A leading '/' is the file system's root, never a directory to create.
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    mkdir(path.c_str(), 0755);
-    tree.root_fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return tree.root_fd < 0 ? errno : 0;
+    const int made = make_directory_path(root);
+    tree.root_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tree.root_fd >= 0)
+        return 0;
+    return made != 0 ? made : errno;
 }
 
 // The link that made an O_NOFOLLOW open fail, if that was the reason.
@@ -182,23 +196,58 @@ inline bool find_output_spot(OutputTree &tree, const char *relative, OutputSpot 
     return true;
 }
 
-// Creates (or truncates) the file at the spot for writing, refusing a link
-// and anything but a regular file. The descriptor, or -1 with the failure.
-inline int create_output_file(const OutputSpot &spot, const char *relative, OutputFailure &failure)
+// A file by its device and inode: the same file whatever name leads to it.
+struct FileIdentity {
+    dev_t device;
+    ino_t inode;
+};
+
+inline bool is_same_file(const struct stat &info, const FileIdentity &identity)
 {
-    // O_NONBLOCK: a FIFO planted in the file's place must not make the run
-    // wait. It changes nothing for the regular file that is kept.
-    int fd = openat(spot.dir_fd, spot.leaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                    0666);
+    return info.st_dev == identity.device && info.st_ino == identity.inode;
+}
+
+// What stands at the spot now, a symbolic link itself rather than where it
+// leads. False when nothing does.
+inline bool stat_output_spot(const OutputSpot &spot, struct stat &existing)
+{
+    return fstatat(spot.dir_fd, spot.leaf, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Creates the file at the spot for writing, as a new file: a regular file
+// there (`existing`, from stat_output_spot, or null when nothing was) is
+// removed first rather than truncated, so that any other name of it (a
+// hard link planted in the output folder) keeps its bytes. A link, a
+// directory or anything but a regular file in its place is refused. The
+// descriptor, or -1 with the failure.
+inline int create_output_file(const OutputSpot &spot, const char *relative, const struct stat *existing,
+                              OutputFailure &failure)
+{
+    if (existing != nullptr) {
+        if (S_ISLNK(existing->st_mode)) {
+            failure.error = ELOOP;
+            failure.link_length = std::strlen(relative);
+            return -1;
+        }
+        if (S_ISDIR(existing->st_mode)) {
+            failure.error = EISDIR;
+            return -1;
+        }
+        if (!S_ISREG(existing->st_mode)) {
+            failure.not_regular = true;
+            return -1;
+        }
+        if (unlinkat(spot.dir_fd, spot.leaf, 0) != 0 && errno != ENOENT) {
+            failure.error = errno;
+            return -1;
+        }
+    }
+    // O_EXCL: whatever was planted in the file's place since it was looked
+    // at is refused, never opened.
+    int fd = openat(spot.dir_fd, spot.leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         failure.error = errno;
         failure.link_length = is_symbolic_link_at(spot.dir_fd, spot.leaf) ? std::strlen(relative) : 0;
-        return -1;
-    }
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        failure.not_regular = true;
         return -1;
     }
     return fd;

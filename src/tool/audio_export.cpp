@@ -13,10 +13,12 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cdimage.h"
 #include "file_io.h"
 #include "output_tree.h"
+#include "printable_text.h"
 
 namespace {
 
@@ -290,6 +292,40 @@ int64_t write_samples(TrackSource &source, uint64_t offset, uint32_t frames, std
     return static_cast<int64_t>(written);
 }
 
+// A file the image is read from (its cue sheet, a track file), which no
+// WAVE file may replace: which file it is, and its path for messages.
+struct OwnImageFile {
+    FileIdentity identity;
+    std::string path;
+};
+using OwnImageFiles = std::vector<OwnImageFile>;
+
+// The cue sheet and the track files of the open image that are there.
+OwnImageFiles find_own_image_files(const char *cue_path)
+{
+    OwnImageFiles files;
+    auto record = [&files](const char *path) {
+        struct stat info;
+        if (path != nullptr && stat(path, &info) == 0)
+            files.push_back({{info.st_dev, info.st_ino}, path});
+    };
+    record(cue_path);
+    for (int index = 0; index < cdimage_track_count(); ++index) {
+        const char *file = nullptr;
+        if (cdimage_track_info(index, nullptr, nullptr, nullptr, nullptr, &file))
+            record(file);
+    }
+    return files;
+}
+
+const OwnImageFile *own_image_file_of(const OwnImageFiles &files, const struct stat &existing)
+{
+    for (const OwnImageFile &file : files)
+        if (is_same_file(existing, file.identity))
+            return &file;
+    return nullptr;
+}
+
 // Names a WAVE file that could not be written whole, as perror would.
 void report_wave_failure(const char *file_name, const std::string &reason)
 {
@@ -324,8 +360,8 @@ bool open_track_source(TrackSource &source, int number, uint64_t &offset, uint32
 // directory's descriptor, refusing links. The header is written for the
 // frames measured; a source that turns out shorter (a file cut while it is
 // read) gets its sizes patched.
-bool write_wave_track(OutputTree &tree, const char *out_dir, TrackSource &source, uint64_t offset,
-                      uint32_t sample_rate, const char *file_name, int number, unsigned char *buffer)
+bool write_wave_track(OutputTree &tree, const char *out_dir, const OwnImageFiles &own_files, TrackSource &source,
+                      uint64_t offset, uint32_t sample_rate, const char *file_name, int number, unsigned char *buffer)
 {
     char relative[64];
     std::snprintf(relative, sizeof relative, "audio/track%02d.wav", number);
@@ -335,10 +371,19 @@ bool write_wave_track(OutputTree &tree, const char *out_dir, TrackSource &source
     if (tree.root_fd < 0)
         refused.error = open_output_root(tree, out_dir);
     if (refused.error == 0 && find_output_spot(tree, relative, spot, refused)) {
+        struct stat existing;
+        const bool present = stat_output_spot(spot, existing);
+        if (present) {
+            if (const OwnImageFile *own = own_image_file_of(own_files, existing)) {
+                report_wave_failure(file_name,
+                                    "would replace the image's own " + printable_text(own->path) + ", not written");
+                return false;
+            }
+        }
         // Recorded before it exists: an interruption right after the
         // creation must find it.
         begin_partial_file(g_partial_wave, spot);
-        out_fd = create_output_file(spot, relative, refused);
+        out_fd = create_output_file(spot, relative, present ? &existing : nullptr, refused);
     }
     FileHandle out(out_fd >= 0 ? fdopen(out_fd, "wb") : nullptr);
     if (!out) {
@@ -380,7 +425,7 @@ bool write_wave_track(OutputTree &tree, const char *out_dir, TrackSource &source
 }
 
 // Exports one track; false when it failed, the failure named.
-bool export_track(OutputTree &tree, const char *out_dir, int number)
+bool export_track(OutputTree &tree, const char *out_dir, const OwnImageFiles &own_files, int number)
 {
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
         static_cast<unsigned char *>(std::malloc(STREAM_FRAMES * BYTES_PER_FRAME)));
@@ -399,7 +444,7 @@ bool export_track(OutputTree &tree, const char *out_dir, int number)
         report_wave_failure(file_name, std::strerror(ENAMETOOLONG));
         return false;
     }
-    return write_wave_track(tree, out_dir, source, offset, sample_rate, file_name, number, buffer.get());
+    return write_wave_track(tree, out_dir, own_files, source, offset, sample_rate, file_name, number, buffer.get());
 }
 
 }  // namespace
@@ -410,15 +455,16 @@ void write_le32(std::FILE *stream, uint32_t value)
         std::fputc(static_cast<int>((value >> shift) & 0xFF), stream);
 }
 
-int export_audio_tracks(const char *out_dir)
+int export_audio_tracks(const char *out_dir, const char *cue_path)
 {
+    const OwnImageFiles own_files = find_own_image_files(cue_path);
     OutputTree tree;
     int failures = 0;
     for (int index = 0; index < cdimage_track_count(); ++index) {
         int number = cdimage_track_number(index);
         if (cdimage_track_is_audio(number)) {
             begin_progress_item(g_audio_progress, number);
-            if (!export_track(tree, out_dir, number))
+            if (!export_track(tree, out_dir, own_files, number))
                 ++failures;
         }
     }

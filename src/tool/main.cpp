@@ -12,6 +12,7 @@
 #include "cdimage.h"
 #include "listing.h"
 #include "options.h"
+#include "output_tree.h"
 #include "progress.h"
 
 namespace {
@@ -52,17 +53,16 @@ void handle_interruptions()
     }
 }
 
-// Creates the output directory when it is missing. False, the reason
-// named, when the path cannot be one: nothing of the image is opened then.
+// Creates the output directory and its parents when they are missing.
+// False, the reason named, when the path cannot be one: nothing of the
+// image is opened then.
 bool prepare_output_directory(const char *out_dir)
 {
     struct stat info;
-    int error = 0;
-    if (mkdir(out_dir, 0755) != 0 && errno != EEXIST)
+    int error = make_directory_path(out_dir);
+    if (error == 0 && stat(out_dir, &info) != 0)
         error = errno;
-    else if (stat(out_dir, &info) != 0)
-        error = errno;
-    else if (!S_ISDIR(info.st_mode))
+    if (error == 0 && !S_ISDIR(info.st_mode))
         error = ENOTDIR;
     if (error == 0)
         return true;
@@ -145,6 +145,10 @@ int main(int argc, char **argv)
         if (!prepare_output_directory(out_dir))
             return EXIT_NO_IMAGE;
         handle_interruptions();
+        // A file reaching the size limit (ulimit -f) fails its write with
+        // EFBIG, named and removed like any failed write, rather than ending
+        // the run with the file cut short.
+        std::signal(SIGXFSZ, SIG_IGN);
     }
     if (!cdimage_open(cue_path, out_dir)) {
         explain_unread_cue_sheet(cue_path);
@@ -165,7 +169,7 @@ int main(int argc, char **argv)
     std::printf("%d files\n", cdimage_extract_all());
     bool whole = flush_standard_output();
     whole = cdimage_failure_count() == 0 && whole;
-    whole = export_audio_tracks(out_dir) == 0 && whole;
+    whole = export_audio_tracks(out_dir, cue_path) == 0 && whole;
     if (show_progress)
         stop_progress();
     cdimage_close();

@@ -211,7 +211,6 @@ TEST_F(Extraction, PathsThatDoNotFitTheBufferWriteNothing) {
     // The file's path and its terminator need length + 1 bytes.
     std::memset(path, '#', sizeof path);
     EXPECT_EQ(cdimage_extract_file("DOCS/README.TXT", path, file_path.size()), 0);
-    EXPECT_FALSE(path_exists(out + "/DOCS"));
     EXPECT_EQ(path[file_path.size()], '#');
     // A directory is formed with a trailing '/': length + 2 bytes.
     for (size_t size : {size_t{0}, size_t{1}, dir_path.size(), dir_path.size() + 1}) {
@@ -219,8 +218,9 @@ TEST_F(Extraction, PathsThatDoNotFitTheBufferWriteNothing) {
         std::memset(path, '#', sizeof path);
         EXPECT_EQ(cdimage_extract_file("DOCS/SUB", path, size), 0);
         EXPECT_TRUE(std::all_of(path + size, path + sizeof path, [](char c) { return c == '#'; }));
-        EXPECT_FALSE(path_exists(out + "/DOCS/SUB"));
     }
+    // What cannot come out creates nothing, not even the output directory.
+    EXPECT_FALSE(path_exists(out));
     EXPECT_EQ(cdimage_extract_file("DOCS/README.TXT", path, file_path.size() + 1), 1);
     EXPECT_EQ(std::string(path), file_path);
     EXPECT_EQ(cdimage_extract_file("DOCS/SUB", path, dir_path.size() + 2), 1);
@@ -273,6 +273,62 @@ TEST_F(Extraction, OutputDirectoryGivenAsALinkIsFollowed) {
     EXPECT_EQ(read_file(real + "/DOCS/SUB/BIG.BIN"), BIG);
 }
 
+// A file already there is replaced by a new file, never truncated: another
+// name of the old one (a hard link planted in the output folder, leading
+// to a file outside it) keeps its bytes.
+TEST_F(Extraction, HardLinkInTheOutputFolderIsReplacedNotWrittenThrough) {
+    const std::string victim = tmp.at("victim");
+    write_text(victim, "the bytes of a file outside the output folder\n");
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    ASSERT_EQ(link(victim.c_str(), (out + "/TOP.TXT").c_str()), 0);
+    open();
+    EXPECT_EQ(cdimage_extract_all(), 6);
+    EXPECT_EQ(read_text(victim), "the bytes of a file outside the output folder\n");
+    EXPECT_EQ(stat_of(victim).st_nlink, 1u);
+    EXPECT_EQ(read_file(out + "/TOP.TXT"), (Bytes{'t', 'o', 'p'}));
+}
+
+// Unpacked into its own folder, a volume that holds its image's files by
+// their names would overwrite the image as it is read: those files are
+// refused, by device and inode, and named with the image's own path.
+TEST(ExtractionRules, FilesOfTheImageItselfAreNotReplaced) {
+    TempDir tmp;
+    const Bytes volume = build_iso_volume({iso_file("GAME.BIN;1", Bytes(3000, 'b')), iso_file("GAME.CUE;1", Bytes{'c'}),
+                                           iso_file("OTHER.TXT;1", Bytes{'o'})});
+    const Bytes bin = wrap_sectors(volume, SectorMode::MODE1_2352);
+    const std::string sheet = "FILE GAME.BIN BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n";
+    write_file(tmp.at("GAME.BIN"), bin);
+    write_text(tmp.at("GAME.CUE"), sheet);
+    // A second name of the track file is the track file too.
+    ASSERT_EQ(mkdir(tmp.at("SUB").c_str(), 0755), 0);
+    ASSERT_EQ(link(tmp.at("GAME.BIN").c_str(), tmp.at("SUB/OTHER.TXT").c_str()), 0);
+    for (const std::string &out : {tmp.path, tmp.at("SUB")}) {
+        SCOPED_TRACE(out);
+        ASSERT_EQ(open_quietly(tmp.at("GAME.CUE"), out), 1);
+        testing::internal::CaptureStderr();
+        const int extracted = cdimage_extract_all();
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (out == tmp.path) {
+            EXPECT_EQ(extracted, 1);
+            EXPECT_EQ(err, "cdimage: GAME.BIN: would replace the image's own " + tmp.at("GAME.BIN") + ", not written\n"
+                           "cdimage: GAME.CUE: would replace the image's own " + tmp.at("GAME.CUE") + ", not written\n");
+            EXPECT_EQ(cdimage_failure_count(), 2);
+        } else {
+            EXPECT_EQ(extracted, 2);
+            EXPECT_EQ(err, "cdimage: OTHER.TXT: would replace the image's own " + tmp.at("GAME.BIN") + ", not written\n");
+            EXPECT_EQ(cdimage_failure_count(), 1);
+        }
+        char path[1024];
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cdimage_extract_file("game.bin", path, sizeof path), out != tmp.path);
+        testing::internal::GetCapturedStderr();
+        cdimage_close();
+        EXPECT_EQ(read_file(tmp.at("GAME.BIN")), bin);
+        EXPECT_EQ(read_text(tmp.at("GAME.CUE")), sheet);
+    }
+    EXPECT_EQ(read_file(tmp.at("OTHER.TXT")), Bytes{'o'});
+}
+
 TEST_F(Extraction, LoadGivesExactlyTheFilesBytes) {
     open();
     for (const char *name : {"docs/sub/big.bin", "DOCS/ODD.BIN"}) {
@@ -297,16 +353,21 @@ TEST_F(Extraction, LoadGivesExactlyTheFilesBytes) {
     EXPECT_FALSE(path_exists(out));
 }
 
+// The entry table of an image stays filled while it is marked closed, so
+// that only the calls' own guards keep them from extracting or loading.
 TEST_F(Extraction, NothingWorksWithoutAnOpenImage) {
     open();
-    cdimage_close();
+    g_image.is_open = 0;
     char path[1024];
     uint32_t length = 99;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(cdimage_extract_all(), 0);
     EXPECT_EQ(cdimage_extract_file("TOP.TXT", path, sizeof path), 0);
     EXPECT_EQ(cdimage_load_file("TOP.TXT", &length), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(length, 99u);
     EXPECT_FALSE(path_exists(out));
+    g_image.is_open = 1;
 }
 
 struct ShortTrackCase {
@@ -349,8 +410,13 @@ TEST(ExtractionRules, UnreadableSectorLeavesNoFileAndIsNamed) {
                       "cdimage: DIR/BIG.BIN: read failed at sector " + std::to_string(big_extent + c.unread) + "\n");
             EXPECT_EQ(cdimage_failure_count(), 1);
             EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"DIR/", "OK.TXT"}));
+            // Loading names the same sector, and counts the failure.
             uint32_t length = 99;
-            EXPECT_EQ(cdimage_load_file("DIR/BIG.BIN", &length), nullptr);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(cdimage_load_file("dir/big.bin", &length), nullptr);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                      "cdimage: DIR/BIG.BIN: read failed at sector " + std::to_string(big_extent + c.unread) + "\n");
+            EXPECT_EQ(cdimage_failure_count(), 1);
             EXPECT_EQ(length, 99u);
             cdimage_close();
         }
@@ -460,6 +526,58 @@ TEST(ExtractionRules, FileWhoseMiddleExtentIsUnreadableFailsAsOne) {
     }
 }
 
+// A file whose sectors lie past the track's end is named before anything
+// is created for it: no output directory, no directory of its path.
+TEST(ExtractionRules, ExtractFileOfAnUnreadableFileCreatesNothing) {
+    // M.BIN's second extent lies far past the 43 sectors of the track.
+    const Bytes volume = volume_of_records({continued("M.BIN;1", 40, ISO_SECTOR), directory_record("M.BIN;1", 9999, 10, false)});
+    TempDir tmp;
+    ASSERT_EQ(open_quietly(write_data_image(tmp.path, volume, SectorMode::MODE1_2352), tmp.at("out/sub")), 1);
+    char path[1024];
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cdimage_extract_file("M.BIN", path, sizeof path), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "cdimage: M.BIN: read failed at sector 9999\n");
+    EXPECT_EQ(cdimage_failure_count(), 1);
+    EXPECT_FALSE(path_exists(tmp.at("out")));
+    cdimage_close();
+}
+
+struct SameOutputNameCase {
+    const char *what;
+    std::string first;   // identifiers as recorded, in record order
+    std::string second;
+    std::string name;    // the output name both come to
+};
+
+// Two records of one output name (an identifier holding '/' made safe
+// beside the real name, names differing in case only, two versions): the
+// first comes out, the second is named and counted, never written over it.
+TEST(ExtractionRules, SecondEntryOfAnOutputNameIsNamedNotWritten) {
+    const std::vector<SameOutputNameCase> cases = {
+        {"a '/' made safe", "A_B;1", "A/B;1", "A_B"},
+        {"the case of a letter", "DUP.TXT;1", "dup.txt;1", "DUP.TXT"},
+        {"two versions", "V.TXT;2", "V.TXT;1", "V.TXT"},
+    };
+    const Bytes data = pattern(3 * ISO_SECTOR, 1);
+    for (const SameOutputNameCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir tmp;
+        const Bytes volume = volume_of_records({directory_record(c.first, 40, 10, false),
+                                                directory_record(c.second, 41, 20, false),
+                                                directory_record("Z.TXT;1", 42, 5, false)});
+        ASSERT_EQ(open_quietly(write_data_image(tmp.path, volume, SectorMode::MODE1_2048), tmp.at("out")), 1);
+        ASSERT_EQ(g_image.entry_count, 3);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cdimage_extract_all(), 2);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "cdimage: " + c.name + ": same output name as " + c.name + ", not written\n");
+        EXPECT_EQ(cdimage_failure_count(), 1);
+        EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{c.name, "Z.TXT"}));
+        EXPECT_EQ(read_file(tmp.at("out/" + c.name)), slice(data, 0, 10));
+        cdimage_close();
+    }
+}
+
 TEST(ExtractionRules, FileOf4GiBOrMoreIsNotLoaded) {
     // Two extents of 2 GiB, both inside a sparse track of 2 GiB and more.
     TempDir tmp;
@@ -491,9 +609,13 @@ TEST(ExtractionRules, FirstEntryOfANameWins) {
     char path[1024];
     ASSERT_EQ(cdimage_extract_file("same", path, sizeof path), 1);
     EXPECT_EQ(read_file(tmp.at("out/SAME")), Bytes{'s'});
-    // Both A.TXT calls resolve to the first; SAME/IN.TXT cannot be created
-    // under the file SAME.
-    EXPECT_EQ(cdimage_extract_all(), 3);
+    // The first A.TXT comes out, the second would replace it; SAME/IN.TXT
+    // cannot be created under the file SAME.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cdimage_extract_all(), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "cdimage: A.TXT: same output name as A.TXT, not written\n"
+                                                      "cdimage: SAME/IN.TXT: Not a directory\n");
+    EXPECT_EQ(cdimage_failure_count(), 2);
     EXPECT_EQ(read_file(tmp.at("out/A.TXT")), (Bytes{'n', 'e', 'w'}));
     EXPECT_EQ(list_tree(tmp.at("out")), (std::vector<std::string>{"A.TXT", "SAME"}));
     uint32_t length = 0;

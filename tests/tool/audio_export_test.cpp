@@ -1,5 +1,6 @@
 // The audio export: WAVE files written from the tracks of an open image.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,37 @@ TEST(AudioExport, WaveTrackFileGivesTheSamplesBehindItsDataChunk) {
     EXPECT_EQ("track 02: 0:00\n", run.out);
     EXPECT_EQ("", run.err);
     EXPECT_TRUE(wave_file(slice(samples, 0, 3 * RAW_SECTOR)) == read_file(dir.at("out/audio/track02.wav")));
+}
+
+// A WAVE file already there is replaced by a new file, never truncated: a
+// hard link planted in its place keeps the bytes of the file it shares.
+// Unpacked into the image's own folder, a track file met under a WAVE
+// file's name is the image itself: it is named and left alone.
+TEST(AudioExport, ExistingFilesAreReplacedNeverWrittenThrough) {
+    TempDir dir;
+    write_data_track(dir);
+    ASSERT_EQ(mkdir(dir.at("audio").c_str(), 0755), 0);
+    const Bytes track_file = wave_file(pattern(2 * RAW_SECTOR, 4));
+    write_file(dir.at("audio/track02.wav"), track_file);
+    const Bytes raw = pattern(RAW_SECTOR, 6);
+    write_file(dir.at("raw.bin"), raw);
+    write_text(dir.at("victim"), "outside the output folder\n");
+    ASSERT_EQ(link(dir.at("victim").c_str(), dir.at("audio/track03.wav").c_str()), 0);
+    write_text(dir.at("disc.cue"), std::string(DATA_TRACK) +
+                                       "FILE \"audio/track02.wav\" WAVE\n  TRACK 02 AUDIO\n    INDEX 01 00:00:00\n"
+                                       "FILE \"raw.bin\" BINARY\n  TRACK 03 AUDIO\n    INDEX 01 00:00:00\n");
+
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue"), dir.path));
+    const Captured run = export_into(dir.path, dir.at("disc.cue"));
+    cdimage_close();
+
+    EXPECT_EQ("track 03: 0:00\n", run.out);
+    EXPECT_EQ(dir.at("audio/track02.wav") + ": would replace the image's own " + dir.at("audio/track02.wav") +
+                  ", not written\n",
+              run.err);
+    EXPECT_EQ(track_file, read_file(dir.at("audio/track02.wav")));
+    EXPECT_EQ("outside the output folder\n", read_text(dir.at("victim")));
+    EXPECT_TRUE(wave_file(raw) == read_file(dir.at("audio/track03.wav")));
 }
 
 TEST(AudioExport, TrackFileEndingInsideTheTrackGivesItsWholeFrames) {
