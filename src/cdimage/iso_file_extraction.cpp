@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "cdimage_internal.h"
+#include "printable_text.h"
 
 namespace {
 
@@ -177,7 +178,7 @@ int extract_file_entry(OutputTree &tree, const FsEntry &entry, char *out_path, s
     }
     const OutputForm form = output_form(entry);
     if (form == OutputForm::FORM2_NOT_IN_IMAGE)
-        std::fprintf(stderr, "cdimage: %s: Form 2 data not in the image\n", name);
+        std::fprintf(stderr, "cdimage: %s: Form 2 data not in the image\n", printable_text(name).c_str());
     OutputSpot spot;
     OutputFailure refused;
     if (!find_output_spot(tree, name, spot, refused)) {
@@ -347,9 +348,14 @@ extern "C" int cdimage_extract_all(void)
     }
     int count = 0;
     char out_path[OUTPUT_PATH_SIZE];
-    for (const FsEntry &entry : g_image.entries)
-        if (!entry.is_dir && extract_entry(tree, entry_name(entry), out_path, sizeof out_path))
+    for (const FsEntry &entry : g_image.entries) {
+        if (entry.is_dir)
+            continue;
+        // A copy: the extraction builds names into entry_name's buffer.
+        const std::string name = entry_name(entry);
+        if (extract_entry(tree, name.c_str(), out_path, sizeof out_path))
             ++count;
+    }
     begin_progress_item(g_extract_progress, -1);
     return count;
 }

@@ -187,13 +187,15 @@ TEST(EntryName, Rules) {
     };
     for (const NameCase &c : cases) {
         SCOPED_TRACE(c.parent.substr(0, 8) + " (" + std::to_string(c.parent.size()) + ") + " + c.identifier);
-        char name[PATH_TEXT_SIZE];
-        std::memset(name, '#', sizeof name);
-        const bool fits = build_entry_name(c.parent.c_str(), reinterpret_cast<const unsigned char *>(c.identifier.data()),
-                                           c.identifier.size(), name);
+        char component[MAX_COMPONENT];
+        std::memset(component, '#', sizeof component);
+        std::size_t length = 0;
+        const bool fits = build_name_component(c.parent.size(),
+                                               reinterpret_cast<const unsigned char *>(c.identifier.data()),
+                                               c.identifier.size(), component, length);
         EXPECT_EQ(fits, !c.name.empty());
         if (fits) {
-            EXPECT_EQ(std::string(name), c.name);
+            EXPECT_EQ(c.parent + (c.parent.empty() ? "" : "/") + std::string(component, length), c.name);
         }
     }
 }
