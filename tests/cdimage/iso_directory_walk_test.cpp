@@ -512,6 +512,25 @@ TEST_F(DirectoryWalk, RecordsOfAFileInSeveralExtentsMakeOneEntry) {
     }
 }
 
+// Names are built from each entry's parent and component on demand; a
+// directory in the root whose identifier gives no character has an empty
+// name, and the names below it begin without a '/'.
+TEST_F(DirectoryWalk, NamesBelowADirectoryOfNoCharactersAreFoundByTheirText) {
+    Opened opened = mount(build_iso_volume({iso_dir(";1", {iso_file("x;1", Bytes{'1'}), iso_dir(";1", {iso_file("Y;1", Bytes{'2'})})}),
+                                            iso_file("X;1", Bytes{'3'}), iso_dir("D", {iso_file(";1", Bytes{'4'})})}));
+    ASSERT_EQ(opened.result, 1);
+    EXPECT_EQ(entry_names(), (std::vector<std::string>{"", "X", "", "Y", "X", "D", "D/"}));
+    const std::vector<std::pair<std::string, int>> lookups = {{"X", 1}, {"x", 1}, {"Y", 3}, {"D/", 6}, {"/X", -1},
+                                                              {"D", -1}, {"Y/", -1}};
+    for (const auto &[name, position] : lookups) {
+        SCOPED_TRACE(name);
+        const FsEntry *found = find_entry(name.c_str(), false);
+        EXPECT_EQ(found == nullptr ? -1 : static_cast<int>(found - g_image.entries.data()), position);
+    }
+    EXPECT_EQ(find_entry("", true), &g_image.entries[0]);
+    EXPECT_EQ(find_entry("d", true), &g_image.entries[5]);
+}
+
 struct OverlapCase {
     const char *rule;
     std::vector<Bytes> chain;  // the records of M.BIN, between A and N
