@@ -132,10 +132,13 @@ CDIMAGE_API int cdimage_extract_progress(int *entry, uint64_t *bytes);
 /* Number of entries (files and directories) of the open image's volume; 0
  * when no image is open. */
 CDIMAGE_API int cdimage_entry_count(void);
-/* Entry `index` (0 .. count-1) in table order: *name is borrowed (valid
- * until the next cdimage_open or cdimage_close), *size in bytes, *is_dir 1
- * for a directory. 1 on success; 0 (nothing written) when no image is open
- * or the index is out of range. Any out-parameter may be null. */
+/* Entry `index` (0 .. count-1) in table order: *name, its whole path in the
+ * volume, is built on demand into a buffer of the image and borrowed from it:
+ * valid until the next cdimage_entry_info, cdimage_open or cdimage_close
+ * (copy it to keep two names at once; other calls leave it alone). *size in
+ * bytes, *is_dir 1 for a directory. 1 on success; 0 (nothing written) when
+ * no image is open or the index is out of range. Any out-parameter may be
+ * null. */
 CDIMAGE_API int cdimage_entry_info(int index, const char **name, uint64_t *size, int *is_dir);
 
 /* The modification time recorded for the entry at a table position (0 to

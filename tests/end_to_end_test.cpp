@@ -205,4 +205,50 @@ TEST(PeakMemory, EightyMinuteTrackIsStreamedThroughABoundedBuffer) {
     std::printf("peak resident size exporting an 80-minute track: %ld KiB\n", run.max_rss_kib);
 }
 
+// A hostile volume: directory sectors packed with minimal records (34 bytes,
+// a one-letter identifier) in a directory whose name has 1004 characters.
+// The entry table must grow with the records read, not with their paths:
+// peak memory stays below four times the directory bytes and a margin.
+TEST(PeakMemory, MinimalRecordsBelowALongPathCostNoMoreThanTheirBytes) {
+    constexpr uint32_t deep_sectors = 2048;
+    constexpr uint32_t records_per_sector = ISO_SECTOR / 34;
+    constexpr uint32_t root = 18;
+    constexpr uint32_t levels = 5;
+    // The root and four directories of 200 characters hold one directory of
+    // 200 characters each, the last of them the records.
+    constexpr uint32_t deep = root + levels;
+    Bytes volume;
+    put_bytes(volume, 16, primary_descriptor(root, ISO_SECTOR));
+    for (uint32_t level = 0; level < levels; ++level) {
+        const uint32_t self = root + level;
+        const uint32_t child = self + 1;
+        const uint32_t child_size = child == deep ? deep_sectors * ISO_SECTOR : ISO_SECTOR;
+        put_bytes(volume, self,
+                  concat({directory_record(Bytes{0}, self, ISO_SECTOR, true),
+                          directory_record(Bytes{1}, self, ISO_SECTOR, true),
+                          directory_record(std::string(200, static_cast<char>('A' + level)), child, child_size, true)}));
+    }
+    Bytes minimal_records;
+    for (uint32_t i = 0; i < records_per_sector; ++i)
+        append(minimal_records, directory_record("X", 0, 0, false));
+    for (uint32_t k = 0; k < deep_sectors; ++k)
+        put_bytes(volume, deep + k, minimal_records);
+    const uint64_t directory_bytes = uint64_t{deep - root + deep_sectors} * ISO_SECTOR;
+
+    TempDir dir;
+    const std::string cue = write_data_image(dir.path, volume, SectorMode::MODE1_2048);
+    const Measured run = run_measured({cdunpack_binary(), cue, dir.at("out")}, dir.at("stdout"), dir.at("stderr"));
+
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(0, WEXITSTATUS(run.status));
+    const uint64_t files = uint64_t{deep_sectors} * records_per_sector;
+    EXPECT_EQ("cdimage: " + cue + ", 1 tracks, " + std::to_string(files + levels) + " files\n",
+              read_text(dir.at("stderr")));
+    EXPECT_EQ(std::to_string(files) + " files\n", read_text(dir.at("stdout")));
+    const long limit_kib = static_cast<long>(4 * directory_bytes / 1024) + PEAK_RSS_LIMIT_KIB;
+    EXPECT_LT(run.max_rss_kib, limit_kib) << "peak resident size in KiB";
+    std::printf("peak resident size for %llu KiB of directory records: %ld KiB\n",
+                static_cast<unsigned long long>(directory_bytes / 1024), run.max_rss_kib);
+}
+
 }  // namespace

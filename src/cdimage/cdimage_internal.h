@@ -98,17 +98,23 @@ struct FsExtent {
     uint32_t size;    // bytes
 };
 
-// One file or directory of the data track's ISO 9660 volume. Its name and
-// extents live in the state's pools, so an entry stays small whatever the
-// volume holds.
+// One file or directory of the data track's ISO 9660 volume. Its name is
+// its own component and its parent's name: the full name (upper case,
+// components joined by '/') is built on demand, so that the table grows
+// with the directory records read, not with their paths. Components and
+// extents live in the state's pools; offsets into them are 32-bit, a pool
+// that would pass that counts as memory running out.
 struct FsEntry {
-    std::size_t name_offset;   // in ImageState::names: upper case, components joined by '/'
-    std::size_t first_extent;  // in ImageState::extents
-    uint32_t extent_count;     // more than 1 for a file recorded in several extents
-    bool is_dir;
-    bool has_time;             // the record holds a valid recording date
     uint64_t size;             // bytes of all extents together
     int64_t mtime;             // the recording date, seconds since the epoch (UTC)
+    int32_t parent;            // table index of the directory that holds it, -1 in the root
+    uint32_t component_offset; // in ImageState::names
+    uint32_t first_extent;     // in ImageState::extents
+    uint32_t extent_count;     // more than 1 for a file recorded in several extents
+    uint16_t name_length;      // of the full name: at most MAX_ENTRY_NAME
+    uint8_t component_length;
+    bool is_dir;
+    bool has_time;             // the record holds a valid recording date
     bool has_xa;               // xa_record holds the first record's 14 bytes
     unsigned char xa_record[XA_RECORD_SIZE];
 };
@@ -139,12 +145,17 @@ struct ImageState {
     int file_count;
     Track tracks[MAX_TRACKS];
     int track_count;
-    // The volume's entries in pre-order, their extents and their
-    // NUL-terminated names; entry_count mirrors entries.size().
+    // The volume's entries in pre-order (a directory before what it holds),
+    // their extents and their name components, back to back without
+    // terminators; entry_count mirrors entries.size().
     std::vector<FsEntry> entries;
     std::vector<FsExtent> extents;
     std::vector<char> names;
     int entry_count;
+    // Full names built on demand: entry_name's, and the one that
+    // cdimage_entry_info lends its caller.
+    char name_text[PATH_TEXT_SIZE];
+    char listed_name[PATH_TEXT_SIZE];
     // Hash index over the entries by case-folded name and kind, built once
     // per open: slot values are entry positions, -1 when empty.
     std::unique_ptr<int32_t[]> name_index;
@@ -179,10 +190,12 @@ inline uint32_t sectors_holding(uint32_t size)
 // The one image of the process.
 extern ImageState g_image;
 
-inline const char *entry_name(const FsEntry &entry)
-{
-    return g_image.names.data() + entry.name_offset;
-}
+// The entry's full name, built into a buffer of the image: valid until the
+// next call of entry_name, so a caller that needs two names at once, or a
+// name across a call that may build another, copies it first.
+const char *entry_name(const FsEntry &entry);
+// Builds the full name into `text`; gives its length.
+std::size_t write_entry_name(const FsEntry &entry, char (&text)[PATH_TEXT_SIZE]);
 
 inline const FsExtent *entry_extents(const FsEntry &entry)
 {
@@ -305,11 +318,14 @@ constexpr unsigned char DR_FLAG_MULTI_EXTENT = 0x80;
 void mount_volume(const char *cue_path);
 // Releases the entry table and its pools.
 void release_entries();
-// Builds an entry's name from its parent's name and an on-disc identifier.
-// Gives false, the name unspecified, when it would be longer than
+// The largest name component: an identifier's bytes.
+constexpr std::size_t MAX_COMPONENT = 255;
+// Builds an entry's name component from an on-disc identifier, for a parent
+// whose full name has `parent_length` characters (0 in the root). Gives
+// false, the component unspecified, when the full name would be longer than
 // MAX_ENTRY_NAME.
-bool build_entry_name(const char *parent, const unsigned char *identifier, std::size_t identifier_length,
-                      char (&name)[PATH_TEXT_SIZE]);
+bool build_name_component(std::size_t parent_length, const unsigned char *identifier, std::size_t identifier_length,
+                          char (&component)[MAX_COMPONENT], std::size_t &length);
 // The recording date of a directory record (7 bytes) as seconds since the
 // epoch, its offset from GMT applied; false for a zero or invalid date.
 bool recording_time(const unsigned char *date, int64_t &seconds);

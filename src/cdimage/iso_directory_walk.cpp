@@ -5,8 +5,11 @@
 #include <iterator>
 #include <map>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "cdimage_internal.h"
+#include "printable_text.h"
 
 namespace {
 
@@ -18,8 +21,6 @@ constexpr int PVD_STANDARD_ID_OFFSET = 1;
 constexpr int PVD_ROOT_EXTENT_OFFSET = 158;
 constexpr int PVD_ROOT_SIZE_OFFSET = 166;
 constexpr unsigned char PRIMARY_DESCRIPTOR_TYPE = 1;
-
-constexpr std::size_t MAX_IDENTIFIER = 255;
 
 // Recording date (ISO 9660 9.1.5): years since 1900, month, day, hour,
 // minute, second, offset from GMT in 15-minute units.
@@ -54,7 +55,7 @@ struct ExtentChain {
     bool open;   // the last record carried the multi-extent flag
     int entry;   // the entry its records join, or -1 when it was skipped
     std::size_t identifier_length;
-    unsigned char identifier[MAX_IDENTIFIER];
+    unsigned char identifier[MAX_COMPONENT];
 };
 
 void walk_directory(int directory, FsExtent extent, int depth);
@@ -82,6 +83,14 @@ bool is_self_or_parent_record(const unsigned char *record)
            (record[DR_NAME_OFFSET] == 0 || record[DR_NAME_OFFSET] == 1);
 }
 
+// The name of the directory whose entry is `directory` (-1 for the root, "/")
+// as a message shows it: a copy, each control character as '?'.
+std::string shown_directory(int directory)
+{
+    return directory < 0 ? std::string("/")
+                         : printable_text(entry_name(g_image.entries[static_cast<std::size_t>(directory)]));
+}
+
 // A loss of the walk (entries that are missing from the table) counts as a
 // failure of the open image; its line names it.
 void count_walk_loss()
@@ -91,10 +100,10 @@ void count_walk_loss()
 
 // The rest of a directory is lost: its entries below the sector that could
 // not be read are missing from the table.
-void report_unread_directory(const char *name, uint32_t skipped)
+void report_unread_directory(int directory, uint32_t skipped)
 {
-    std::fprintf(stderr, "cdimage: %s: directory cannot be read, %u %s skipped\n", name, skipped,
-                 skipped == 1 ? "sector" : "sectors");
+    std::fprintf(stderr, "cdimage: %s: directory cannot be read, %u %s skipped\n", shown_directory(directory).c_str(),
+                 skipped, skipped == 1 ? "sector" : "sectors");
     count_walk_loss();
 }
 
@@ -142,19 +151,34 @@ bool claim_directory_sectors(const FsExtent &extent)
     return true;
 }
 
-// Appends an entry for the record; gives its position.
-int append_entry(const char *name, const unsigned char *record, bool is_dir)
+// A pool offset of 32 bits can take `more` items behind `size`; a table past
+// that is treated as memory running out.
+void reserve_pool_room(std::size_t size, std::size_t more)
 {
+    if (size > UINT32_MAX - more)
+        throw std::bad_alloc();
+}
+
+// Appends an entry for the record, named by its parent and its component;
+// gives its position.
+int append_entry(int parent, std::size_t name_length, std::string_view component, const unsigned char *record,
+                 bool is_dir)
+{
+    reserve_pool_room(g_image.names.size(), component.size());
+    reserve_pool_room(g_image.extents.size(), 1);
     const FsExtent extent = {little_endian_32(record + DR_EXTENT_OFFSET), little_endian_32(record + DR_SIZE_OFFSET)};
     FsEntry entry{};
-    entry.name_offset = g_image.names.size();
-    entry.first_extent = g_image.extents.size();
+    entry.parent = parent;
+    entry.component_offset = static_cast<uint32_t>(g_image.names.size());
+    entry.component_length = static_cast<uint8_t>(component.size());
+    entry.name_length = static_cast<uint16_t>(name_length);
+    entry.first_extent = static_cast<uint32_t>(g_image.extents.size());
     entry.extent_count = 1;
     entry.is_dir = is_dir;
     entry.size = extent.size;
     entry.has_time = recording_time(record + DR_DATE_OFFSET, entry.mtime);
     entry.has_xa = find_xa_record(record, record[DR_LENGTH_OFFSET], entry.xa_record);
-    g_image.names.insert(g_image.names.end(), name, name + std::strlen(name) + 1);
+    g_image.names.insert(g_image.names.end(), component.begin(), component.end());
     g_image.extents.push_back(extent);
     g_image.entries.push_back(entry);
     return g_image.entry_count++;
@@ -165,6 +189,7 @@ void join_extent(const ExtentChain &chain, const unsigned char *record)
 {
     if (chain.entry < 0)
         return;
+    reserve_pool_room(g_image.extents.size(), 1);
     FsEntry &entry = g_image.entries[static_cast<std::size_t>(chain.entry)];
     const uint32_t size = little_endian_32(record + DR_SIZE_OFFSET);
     g_image.extents.push_back({little_endian_32(record + DR_EXTENT_OFFSET), size});
@@ -172,12 +197,57 @@ void join_extent(const ExtentChain &chain, const unsigned char *record)
     entry.size += size;
 }
 
+// No two extents of the entry share a sector. Extents that overlap would
+// copy the same sectors again and again: a few kilobytes of records could
+// make a file of gigabytes. A sorted copy keeps the check at n log n for a
+// long chain.
+bool extents_are_disjoint(const FsEntry &entry)
+{
+    if (entry.extent_count < 2)
+        return true;
+    std::vector<FsExtent> sorted(entry_extents(entry), entry_extents(entry) + entry.extent_count);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const FsExtent &a, const FsExtent &b) { return a.sector < b.sector; });
+    uint64_t covered_end = 0;  // one past the last sector of the extents so far
+    for (const FsExtent &extent : sorted) {
+        const uint32_t sectors = sectors_holding(extent.size);
+        if (sectors == 0)
+            continue;
+        if (extent.sector < covered_end)
+            return false;
+        covered_end = static_cast<uint64_t>(extent.sector) + sectors;
+    }
+    return true;
+}
+
+// The file the chain joined is whole: one whose extents overlap is damaged,
+// named and taken out of the table again. It is the last entry made, since
+// a file has nothing below it, so its component and extents are the pools'
+// last.
+void close_chain(ExtentChain &chain)
+{
+    const int joined = chain.entry;
+    chain.open = false;
+    chain.entry = -1;
+    if (joined < 0)
+        return;
+    const FsEntry entry = g_image.entries[static_cast<std::size_t>(joined)];
+    if (extents_are_disjoint(entry))
+        return;
+    std::fprintf(stderr, "cdimage: %s: extents overlap, not listed\n", printable_text(entry_name(entry)).c_str());
+    count_walk_loss();
+    g_image.entries.pop_back();
+    g_image.extents.erase(g_image.extents.begin() + entry.first_extent, g_image.extents.end());
+    g_image.names.erase(g_image.names.begin() + entry.component_offset, g_image.names.end());
+    --g_image.entry_count;
+}
+
 void enter_record(const unsigned char *sector, std::size_t record_start, int directory, int depth,
                   ExtentChain &chain)
 {
     const unsigned char *record = sector + record_start;
     if (is_self_or_parent_record(record)) {
-        chain.open = false;
+        close_chain(chain);
         return;
     }
     // The identifier length is not bounded by the record's: an identifier
@@ -192,29 +262,37 @@ void enter_record(const unsigned char *sector, std::size_t record_start, int dir
 
     if (!is_dir && continues_chain(chain, identifier, identifier_length)) {
         join_extent(chain, record);
-        chain.open = more_extents;
+        if (!more_extents)
+            close_chain(chain);
         return;
     }
+    close_chain(chain);
     chain.open = more_extents;
-    chain.entry = -1;
     chain.identifier_length = identifier_length;
     std::memcpy(chain.identifier, identifier, identifier_length);
 
-    const char *parent = directory < 0 ? "" : entry_name(g_image.entries[static_cast<std::size_t>(directory)]);
-    char name[PATH_TEXT_SIZE];
-    if (!build_entry_name(parent, identifier, identifier_length, name)) {
+    const std::size_t parent_length =
+        directory < 0 ? 0 : g_image.entries[static_cast<std::size_t>(directory)].name_length;
+    char component[MAX_COMPONENT];
+    std::size_t component_length = 0;
+    if (!build_name_component(parent_length, identifier, identifier_length, component, component_length)) {
         // A cut name would name some other file: the entry is left out.
-        std::fprintf(stderr, "cdimage: %s: %.*s: name longer than %zu characters, skipped\n",
-                     directory < 0 ? "/" : parent, static_cast<int>(identifier_length), identifier, MAX_ENTRY_NAME);
+        const std::string_view shown_identifier(reinterpret_cast<const char *>(identifier), identifier_length);
+        std::fprintf(stderr, "cdimage: %s: %s: name longer than %zu characters, skipped\n",
+                     shown_directory(directory).c_str(), printable_text(shown_identifier).c_str(), MAX_ENTRY_NAME);
         count_walk_loss();
         return;
     }
+    const std::size_t name_length = parent_length + (parent_length != 0) + component_length;
     if (g_image.entry_count == MAX_FS_ENTRIES) {
-        std::fprintf(stderr, "cdimage: %s: more entries than the table counts, not listed\n", name);
+        const std::string shown_component = printable_text(std::string_view(component, component_length));
+        std::fprintf(stderr, "cdimage: %s: more entries than the table counts, not listed\n",
+                     (directory < 0 ? shown_component : shown_directory(directory) + "/" + shown_component).c_str());
         count_walk_loss();
         return;
     }
-    const int entry = append_entry(name, record, is_dir);
+    const int entry =
+        append_entry(directory, name_length, std::string_view(component, component_length), record, is_dir);
     chain.entry = entry;
     if (is_dir)
         walk_directory(entry, g_image.extents.back(), depth + 1);
@@ -242,68 +320,64 @@ void walk_directory(int directory, FsExtent extent, int depth)
 {
     if (extent.size == 0)
         return;
-    const char *name = directory < 0 ? "/" : entry_name(g_image.entries[static_cast<std::size_t>(directory)]);
     if (depth > MAX_DIR_DEPTH) {
-        std::fprintf(stderr, "cdimage: %s: deeper than %d directories, not followed\n", name, MAX_DIR_DEPTH);
+        std::fprintf(stderr, "cdimage: %s: deeper than %d directories, not followed\n",
+                     shown_directory(directory).c_str(), MAX_DIR_DEPTH);
         count_walk_loss();
         return;
     }
     if (!claim_directory_sectors(extent)) {
-        std::fprintf(stderr, "cdimage: %s: directory already read, not followed\n", name);
+        std::fprintf(stderr, "cdimage: %s: directory already read, not followed\n",
+                     shown_directory(directory).c_str());
         return;
     }
     unsigned char *run = g_walk.runs[depth];
     ExtentChain chain{};
+    chain.entry = -1;
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
     while (uint32_t got = read_next_piece(span, WALK_RUN_SECTORS, run))
         for (uint32_t k = 0; k < got; ++k)
             walk_sector(run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, directory, depth, chain);
-    // The name is looked up again: the pool of names has grown meanwhile.
+    close_chain(chain);
     if (span.failed)
-        report_unread_directory(
-            directory < 0 ? "/" : entry_name(g_image.entries[static_cast<std::size_t>(directory)]), span.left);
+        report_unread_directory(directory, span.left);
 }
 
 }  // namespace
 
-bool build_entry_name(const char *parent, const unsigned char *identifier, std::size_t identifier_length,
-                      char (&name)[PATH_TEXT_SIZE])
+bool build_name_component(std::size_t parent_length, const unsigned char *identifier, std::size_t identifier_length,
+                          char (&component)[MAX_COMPONENT], std::size_t &length)
 {
-    // Room for one character more than a name may hold: a last '.' that is
-    // dropped below may stand there.
-    char built[PATH_TEXT_SIZE + 1];
-    const std::size_t parent_length = std::strlen(parent);
-    std::size_t length = parent_length + (parent_length != 0);
-    if (length > MAX_ENTRY_NAME)
+    // The component begins behind the parent's name and its '/'.
+    const std::size_t component_start = parent_length + (parent_length != 0);
+    if (component_start > MAX_ENTRY_NAME)
         return false;
-    std::memcpy(built, parent, parent_length);
-    if (parent_length != 0)
-        built[parent_length] = '/';
-    const std::size_t component_start = length;
-
-    for (std::size_t i = 0; i < identifier_length; ++i) {
+    const std::size_t room = MAX_ENTRY_NAME - component_start;
+    length = 0;
+    // An identifier holds at most MAX_COMPONENT bytes, so the component fits
+    // its buffer; one character more than the room is let in, as a last '.'
+    // that is dropped below may stand there.
+    for (std::size_t i = 0; i < identifier_length && i < MAX_COMPONENT; ++i) {
         unsigned char byte = identifier[i];
         if (byte == ';')
             break;
-        if (length == MAX_ENTRY_NAME + 1)
+        if (length == room + 1)
             return false;
         if (byte >= 'a' && byte <= 'z')
             byte = static_cast<unsigned char>(byte - 'a' + 'A');
         // '/' or NUL inside an identifier would split or end the path.
         if (byte == '/' || byte == '\0')
             byte = '_';
-        built[length++] = static_cast<char>(byte);
+        component[length++] = static_cast<char>(byte);
     }
-    if (length > component_start && built[length - 1] == '.')
+    if (length != 0 && component[length - 1] == '.')
         --length;
-    if (length > MAX_ENTRY_NAME)
+    if (length > room)
         return false;
 
     // A component of dots alone ("." or "..") would lead out of its directory.
-    if (length > component_start && std::all_of(built + component_start, built + length, [](char c) { return c == '.'; }))
-        std::memset(built + component_start, '_', length - component_start);
-    std::memcpy(name, built, length);
-    name[length] = '\0';
+    if (length != 0 && std::all_of(component, component + length, [](char c) { return c == '.'; }))
+        std::memset(component, '_', length);
     return true;
 }
 
@@ -329,6 +403,8 @@ void release_entries()
     std::vector<FsEntry>().swap(g_image.entries);
     std::vector<FsExtent>().swap(g_image.extents);
     std::vector<char>().swap(g_image.names);
+    g_image.name_text[0] = '\0';
+    g_image.listed_name[0] = '\0';
     g_image.name_index.reset();
     g_image.name_index_slots = 0;
     g_image.entry_count = 0;

@@ -12,8 +12,10 @@ extern "C" int cdimage_entry_info(int index, const char **name, uint64_t *size, 
     if (!g_image.is_open || index < 0 || index >= g_image.entry_count)
         return 0;
     const FsEntry &entry = g_image.entries[static_cast<std::size_t>(index)];
-    if (name != nullptr)
-        *name = entry_name(entry);
+    if (name != nullptr) {
+        write_entry_name(entry, g_image.listed_name);
+        *name = g_image.listed_name;
+    }
     if (size != nullptr)
         *size = entry.size;
     if (is_dir != nullptr)

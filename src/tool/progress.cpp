@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -49,10 +51,15 @@ struct SpeedSample {
 // state and the streams' hand-over.
 struct ProgressState {
     // Bytes of the volume's files before each entry, in table order, and
-    // each entry's own size and name.
+    // each entry's own size and name. The module lends one name at a time,
+    // so each is kept as the index of the directory entry its name begins
+    // with (-1 for none) and the rest of it, in name_parts from entry_part
+    // on: the plan grows with the names' components, not with their paths.
     std::vector<uint64_t> bytes_before_entry;
     std::vector<uint64_t> entry_size;
-    std::vector<const char *> entry_name;
+    std::vector<int32_t> entry_parent;
+    std::vector<std::size_t> entry_part;
+    std::string name_parts;
     uint64_t file_bytes = 0;
     // The audio tracks as the export takes them: number, bytes before.
     std::vector<int> audio_number;
@@ -133,7 +140,9 @@ void forget_run()
     ProgressState &p = g_progress;
     p.bytes_before_entry.clear();
     p.entry_size.clear();
-    p.entry_name.clear();
+    p.entry_parent.clear();
+    p.entry_part.clear();
+    p.name_parts.clear();
     p.audio_number.clear();
     p.bytes_before_track.clear();
     p.track_size.clear();
@@ -148,18 +157,54 @@ void forget_run()
 void plan_files()
 {
     const int count = cdimage_entry_count();
+    ProgressState &p = g_progress;
+    p.bytes_before_entry.reserve(static_cast<std::size_t>(count));
+    p.entry_size.reserve(static_cast<std::size_t>(count));
+    p.entry_parent.reserve(static_cast<std::size_t>(count));
+    p.entry_part.reserve(static_cast<std::size_t>(count));
+    // The directories whose names the coming entries' may begin with, each
+    // name a proper beginning of the next: the table lists a directory's
+    // contents right behind it.
+    std::vector<std::pair<int32_t, std::string>> holders;
     for (int index = 0; index < count; ++index) {
         const char *name = "";
         uint64_t size = 0;
         int is_dir = 0;
         cdimage_entry_info(index, &name, &size, &is_dir);
-        if (is_dir)
+        const std::string_view full(name);
+        while (!holders.empty()) {
+            const std::string &holder = holders.back().second;
+            if (full.size() > holder.size() && full.compare(0, holder.size(), holder) == 0 &&
+                full[holder.size()] == '/')
+                break;
+            holders.pop_back();
+        }
+        p.entry_parent.push_back(holders.empty() ? -1 : holders.back().first);
+        p.entry_part.push_back(p.name_parts.size());
+        p.name_parts.append(full.substr(holders.empty() ? 0 : holders.back().second.size() + 1));
+        if (is_dir) {
+            holders.emplace_back(index, std::string(full));
             size = 0;
-        g_progress.bytes_before_entry.push_back(g_progress.file_bytes);
-        g_progress.entry_size.push_back(size);
-        g_progress.entry_name.push_back(name);
-        g_progress.file_bytes += size;
+        }
+        p.bytes_before_entry.push_back(p.file_bytes);
+        p.entry_size.push_back(size);
+        p.file_bytes += size;
     }
+}
+
+// The name of the entry at table position `index`, as planned.
+std::string planned_name(std::size_t index)
+{
+    const ProgressState &p = g_progress;
+    std::string name;
+    for (int32_t at = static_cast<int32_t>(index); at >= 0; at = p.entry_parent[static_cast<std::size_t>(at)]) {
+        const std::size_t i = static_cast<std::size_t>(at);
+        const std::size_t end = i + 1 < p.entry_part.size() ? p.entry_part[i + 1] : p.name_parts.size();
+        name.insert(0, p.name_parts, p.entry_part[i], end - p.entry_part[i]);
+        if (p.entry_parent[i] >= 0)
+            name.insert(0, 1, '/');
+    }
+    return name;
 }
 
 void plan_audio()
@@ -184,7 +229,7 @@ void plan_audio()
 
 // Bytes done by now and the name of the file being written, from what the
 // extraction and the audio export publish. `done` never goes back.
-const char *read_position(char (&track_name)[NAME_TEXT_SIZE])
+const char *read_position(char (&track_name)[NAME_TEXT_SIZE], std::string &entry_text)
 {
     ProgressState &p = g_progress;
     const char *name = nullptr;
@@ -201,7 +246,8 @@ const char *read_position(char (&track_name)[NAME_TEXT_SIZE])
         }
     } else if (cdimage_extract_progress(&item, &bytes) && static_cast<std::size_t>(item) < p.entry_size.size()) {
         std::size_t i = static_cast<std::size_t>(item);
-        name = p.entry_name[i];
+        entry_text = planned_name(i);
+        name = entry_text.c_str();
         done = p.bytes_before_entry[i] + std::min(bytes, p.entry_size[i]);
     }
     p.done = std::max(p.done, done);
@@ -251,6 +297,7 @@ void draw_until_stopped()
     const Clock::time_point start = Clock::now();
     g_progress.samples.push_back({start, 0});
     char track_name[NAME_TEXT_SIZE];
+    std::string entry_text;
     std::unique_lock<std::mutex> guard(g_progress.lock);
     for (;;) {
         g_progress.wake.wait_for(guard, DRAW_INTERVAL, [] { return g_progress.stopping; });
@@ -258,7 +305,7 @@ void draw_until_stopped()
             return;
         guard.unlock();
         const Clock::time_point now = Clock::now();
-        const char *name = read_position(track_name);
+        const char *name = read_position(track_name, entry_text);
         const uint64_t speed = bytes_per_second(now);
         if (now - start >= FIRST_DRAW_AFTER)
             draw(name, speed);

@@ -187,13 +187,15 @@ TEST(EntryName, Rules) {
     };
     for (const NameCase &c : cases) {
         SCOPED_TRACE(c.parent.substr(0, 8) + " (" + std::to_string(c.parent.size()) + ") + " + c.identifier);
-        char name[PATH_TEXT_SIZE];
-        std::memset(name, '#', sizeof name);
-        const bool fits = build_entry_name(c.parent.c_str(), reinterpret_cast<const unsigned char *>(c.identifier.data()),
-                                           c.identifier.size(), name);
+        char component[MAX_COMPONENT];
+        std::memset(component, '#', sizeof component);
+        std::size_t length = 0;
+        const bool fits = build_name_component(c.parent.size(),
+                                               reinterpret_cast<const unsigned char *>(c.identifier.data()),
+                                               c.identifier.size(), component, length);
         EXPECT_EQ(fits, !c.name.empty());
         if (fits) {
-            EXPECT_EQ(std::string(name), c.name);
+            EXPECT_EQ(c.parent + (c.parent.empty() ? "" : "/") + std::string(component, length), c.name);
         }
     }
 }
@@ -506,6 +508,82 @@ TEST_F(DirectoryWalk, RecordsOfAFileInSeveralExtentsMakeOneEntry) {
             if (c.entries[i] == "?")
                 listed[i] = "?";
         EXPECT_EQ(listed, c.entries);
+        cdimage_close();
+    }
+}
+
+// Names are built from each entry's parent and component on demand; a
+// directory in the root whose identifier gives no character has an empty
+// name, and the names below it begin without a '/'.
+TEST_F(DirectoryWalk, NamesBelowADirectoryOfNoCharactersAreFoundByTheirText) {
+    Opened opened = mount(build_iso_volume({iso_dir(";1", {iso_file("x;1", Bytes{'1'}), iso_dir(";1", {iso_file("Y;1", Bytes{'2'})})}),
+                                            iso_file("X;1", Bytes{'3'}), iso_dir("D", {iso_file(";1", Bytes{'4'})})}));
+    ASSERT_EQ(opened.result, 1);
+    EXPECT_EQ(entry_names(), (std::vector<std::string>{"", "X", "", "Y", "X", "D", "D/"}));
+    const std::vector<std::pair<std::string, int>> lookups = {{"X", 1}, {"x", 1}, {"Y", 3}, {"D/", 6}, {"/X", -1},
+                                                              {"D", -1}, {"Y/", -1}};
+    for (const auto &[name, position] : lookups) {
+        SCOPED_TRACE(name);
+        const FsEntry *found = find_entry(name.c_str(), false);
+        EXPECT_EQ(found == nullptr ? -1 : static_cast<int>(found - g_image.entries.data()), position);
+    }
+    EXPECT_EQ(find_entry("", true), &g_image.entries[0]);
+    EXPECT_EQ(find_entry("d", true), &g_image.entries[5]);
+}
+
+struct OverlapCase {
+    const char *rule;
+    std::vector<Bytes> chain;  // the records of M.BIN, between A and N
+    bool left_out;
+    std::string entry;         // the entry M.BIN makes when it is kept
+};
+
+TEST_F(DirectoryWalk, FilesWhoseExtentsOverlapAreLeftOutAndNamed) {
+    const std::vector<OverlapCase> cases = {
+        {"the same extent twice",
+         {continued_record("M.BIN;1", 40, ISO_SECTOR), directory_record("M.BIN;1", 40, ISO_SECTOR, false)},
+         true, ""},
+        {"an extent inside an earlier one",
+         {continued_record("M.BIN;1", 40, 3 * ISO_SECTOR), directory_record("M.BIN;1", 41, 100, false)},
+         true, ""},
+        {"an extent in the last, partial sector of another",
+         {continued_record("M.BIN;1", 41, ISO_SECTOR), continued_record("M.BIN;1", 40, ISO_SECTOR + 1),
+          directory_record("M.BIN;1", 44, 9, false)},
+         true, ""},
+        {"a chain cut short by another identifier",
+         {continued_record("M.BIN;1", 40, ISO_SECTOR), continued_record("M.BIN;1", 40, ISO_SECTOR)},
+         true, ""},
+        {"back to back, recorded out of order",
+         {continued_record("M.BIN;1", 42, ISO_SECTOR), directory_record("M.BIN;1", 40, 2 * ISO_SECTOR, false)},
+         false, "M.BIN 6144 @42,40"},
+        {"empty extents at one sector",
+         {continued_record("M.BIN;1", 40, 0), continued_record("M.BIN;1", 40, 0),
+          directory_record("M.BIN;1", 40, 5, false)},
+         false, "M.BIN 5 @40,40,40"},
+    };
+    for (const OverlapCase &c : cases) {
+        SCOPED_TRACE(c.rule);
+        Bytes records = file_record("A;1", 50);
+        for (const Bytes &record : c.chain)
+            append(records, record);
+        append(records, file_record("N;1", 51));
+        TempDir dir;
+        const std::string cue_path = write_data_image(dir.path, crafted_volume({records}), SectorMode::MODE1_2048);
+        Opened opened = open_and_capture(cue_path, dir.at("out"));
+        ASSERT_EQ(opened.result, 1);
+        const std::vector<std::string> kept =
+            c.left_out ? std::vector<std::string>{"A 1 @50", "N 1 @51"}
+                       : std::vector<std::string>{"A 1 @50", c.entry, "N 1 @51"};
+        EXPECT_EQ(opened.err, std::string(c.left_out ? "cdimage: M.BIN: extents overlap, not listed\n" : "") +
+                                  "cdimage: " + cue_path + ", 1 tracks, " + std::to_string(kept.size()) +
+                                  " files\n");
+        EXPECT_EQ(entry_extents_list(), kept);
+        EXPECT_EQ(cdimage_failure_count(), c.left_out ? 1 : 0);
+        // The pools hold nothing of the file left out: N's name and extent
+        // follow A's.
+        EXPECT_EQ(std::string(g_image.names.begin(), g_image.names.end()), c.left_out ? "AN" : "AM.BINN");
+        EXPECT_EQ(g_image.extents.size(), c.left_out ? 2u : 2 + c.chain.size());
+        EXPECT_EQ(find_entry("M.BIN", false) != nullptr, !c.left_out);
         cdimage_close();
     }
 }

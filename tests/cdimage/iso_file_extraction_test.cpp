@@ -579,11 +579,13 @@ TEST(ExtractionRules, SecondEntryOfAnOutputNameIsNamedNotWritten) {
 }
 
 TEST(ExtractionRules, FileOf4GiBOrMoreIsNotLoaded) {
-    // Two extents of 2 GiB, both inside a sparse track of 2 GiB and more.
+    // Two extents of 2 GiB, one behind the other in a sparse track of 4 GiB
+    // and more.
     TempDir tmp;
     const uint32_t half = 0x80000000u;
-    const Bytes head = volume_of_records({continued("HUGE.BIN;1", 40, half), directory_record("HUGE.BIN;1", 40, half, false)});
-    write_sparse_file(tmp.at("disc.bin"), 40 * uint64_t{ISO_SECTOR} + half, 0, head);
+    const Bytes head = volume_of_records(
+        {continued("HUGE.BIN;1", 40, half), directory_record("HUGE.BIN;1", 40 + half / ISO_SECTOR, half, false)});
+    write_sparse_file(tmp.at("disc.bin"), 40 * uint64_t{ISO_SECTOR} + 2 * uint64_t{half}, 0, head);
     write_text(tmp.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n");
     ASSERT_EQ(open_and_capture(tmp.at("disc.cue"), tmp.at("out")).result, 1);
     ASSERT_EQ(g_image.entry_count, 1);

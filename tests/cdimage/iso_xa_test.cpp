@@ -85,14 +85,31 @@ TEST(CdxaHeader, CountsWholeRawSectorsOfTheRecordedSizeAndHoldsTheXaRecord) {
 }
 
 TEST(RawSectorHeader, IsRebuiltFromTheDiscAddress) {
-    // 0 is 00:02:00; 4349 is 00:59:74 and 4350 01:00:00 behind the lead-in;
-    // 449849 is 99:59:74.
-    for (uint32_t address : {0u, 74u, 4349u, 4350u, 123456u, 449849u}) {
-        SCOPED_TRACE(address);
-        const Bytes expected = raw_mode2_sector(form2_sector(0x5A), address);
+    // The header holds disc address + 150 (the lead-in pregap) as BCD
+    // minute, second and frame, then mode 2; worked out by hand.
+    struct HeaderCase {
+        int64_t address;
+        Bytes header;
+    };
+    const std::vector<HeaderCase> cases = {
+        {0, {0x00, 0x02, 0x00, 0x02}},        // 00:02:00
+        {16, {0x00, 0x02, 0x16, 0x02}},       // 00:02:16
+        {74, {0x00, 0x02, 0x74, 0x02}},       // 00:02:74
+        {4349, {0x00, 0x59, 0x74, 0x02}},     // 4499 frames: 00:59:74
+        {4350, {0x01, 0x00, 0x00, 0x02}},     // 4500 frames: one minute
+        {44850, {0x10, 0x00, 0x00, 0x02}},    // 45000 frames: ten minutes
+        {123456, {0x27, 0x28, 0x06, 0x02}},   // 123606 = 27 * 4500 + 28 * 75 + 6
+        {449849, {0x99, 0x59, 0x74, 0x02}},   // the last address of 100 minutes
+    };
+    const Bytes sync = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+    for (const HeaderCase &c : cases) {
+        SCOPED_TRACE(c.address);
         Bytes rebuilt(RAW_SECTOR, 0xEE);
-        rebuild_sector_header(rebuilt.data(), address);
-        EXPECT_EQ(Bytes(rebuilt.begin(), rebuilt.begin() + 16), Bytes(expected.begin(), expected.begin() + 16));
+        rebuild_sector_header(rebuilt.data(), c.address);
+        EXPECT_EQ(Bytes(rebuilt.begin(), rebuilt.begin() + 12), sync);
+        EXPECT_EQ(Bytes(rebuilt.begin() + 12, rebuilt.begin() + 16), c.header);
+        // The rest of the sector is left as it was.
+        EXPECT_EQ(rebuilt[16], 0xEE);
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include "cdimage_internal.h"
 #include "fixtures.h"
+#include "printable_text.h"
 #include "test_image.h"
 
 namespace {
@@ -318,4 +319,99 @@ TEST(Cli, StandardOutputThatCannotBeWrittenIsNamed) {
     EXPECT_EQ(run.err, "cdimage: disc.cue, 2 tracks, 1 files\n"
                        "cdunpack: standard output: No space left on device\n");
     EXPECT_EQ(read_file(work.at("out/A.TXT")), Bytes{'a'});
+}
+
+namespace {
+
+constexpr uint32_t CRAFTED_ROOT = 18;
+
+// A volume whose root directory holds the given records behind its "." and
+// ".." records.
+Bytes volume_with_root(const std::vector<Bytes> &records) {
+    Bytes volume;
+    put_bytes(volume, 16, primary_descriptor(CRAFTED_ROOT, ISO_SECTOR));
+    Bytes root = concat({directory_record(Bytes{0}, CRAFTED_ROOT, ISO_SECTOR, true),
+                         directory_record(Bytes{1}, CRAFTED_ROOT, ISO_SECTOR, true)});
+    for (const Bytes &record : records)
+        append(root, record);
+    put_bytes(volume, CRAFTED_ROOT, root);
+    return volume;
+}
+
+Bytes continued(const std::string &identifier, uint32_t extent, uint32_t size) {
+    Bytes record = directory_record(identifier, extent, size, false);
+    record[RECORD_FLAGS_OFFSET] |= RECORD_FLAG_MULTI_EXTENT;
+    return record;
+}
+
+}  // namespace
+
+// Forty records of one file, each naming the same 64 KiB: written out, the
+// file would be 2.5 MiB of the same sectors again and again.
+TEST(Cli, FileWhoseExtentsOverlapIsNamedAndTheRestComesOut) {
+    std::vector<Bytes> records = {directory_record("GOOD.TXT;1", 30, 5, false)};
+    for (int i = 0; i < 39; ++i)
+        records.push_back(continued("BIG.BIN;1", 40, 64 * 1024));
+    records.push_back(directory_record("BIG.BIN;1", 40, 64 * 1024, false));
+    Bytes volume = volume_with_root(records);
+    put_bytes(volume, 30, text_bytes("good\n"));
+    put_bytes(volume, 40, pattern(64 * 1024, 9));
+    TempDir work;
+    const std::string cue = write_data_image(work.path, volume, SectorMode::MODE1_2048);
+
+    RunResult run = run_program({cdunpack_binary(), cue, work.at("out")});
+    EXPECT_EQ(2, run.exit_code);
+    EXPECT_EQ("cdimage: BIG.BIN: extents overlap, not listed\ncdimage: " + cue + ", 1 tracks, 1 files\n", run.err);
+    EXPECT_EQ("1 files\n", run.out);
+    EXPECT_EQ(list_tree(work.at("out")), std::vector<std::string>{"GOOD.TXT"});
+    EXPECT_EQ(read_text(work.at("out/GOOD.TXT")), "good\n");
+}
+
+// Names and identifiers that would forge a line or drive the terminal reach
+// standard error with every control character as '?': in the lines of a
+// directory that cannot be read, one read already, a name too long, a file
+// whose extents overlap.
+TEST(Cli, NamesFromTheVolumeReachStandardErrorWithoutControlCharacters) {
+    const std::string forged = "EVIL\nCDIMAGE: ALL DONE, NOTHING LOST\x1b[2J";
+    const std::string looping = "LOOP\r";
+    const std::string overlapping = "X\x1b]0\x07T;1";
+    // Five directories of 200 characters, each with an escape sequence,
+    // hold an identifier that would make a name of 1029 characters.
+    const std::string too_long = "TOO\nLONG_0123456789012345;1";
+    constexpr uint32_t chain_first = 40;
+    constexpr uint32_t chain_levels = 5;
+    Bytes volume = volume_with_root({directory_record("D\x1b[H" + std::string(196, 'D'), chain_first, ISO_SECTOR, true),
+                                     directory_record(forged, 5000, ISO_SECTOR, true),
+                                     directory_record(looping, CRAFTED_ROOT, ISO_SECTOR, true),
+                                     continued(overlapping, 30, ISO_SECTOR),
+                                     directory_record(overlapping, 30, ISO_SECTOR, false),
+                                     directory_record("GOOD.TXT;1", 31, 5, false)});
+    std::string shown_parent;
+    for (uint32_t level = 0; level < chain_levels; ++level) {
+        const uint32_t self = chain_first + level;
+        const std::string child = "D\x1b[H" + std::string(196, static_cast<char>('E' + level));
+        put_bytes(volume, self,
+                  concat({directory_record(Bytes{0}, self, ISO_SECTOR, true),
+                          directory_record(Bytes{1}, self, ISO_SECTOR, true),
+                          level + 1 < chain_levels ? directory_record(child, self + 1, ISO_SECTOR, true)
+                                                   : directory_record(too_long, 31, 5, false)}));
+        shown_parent += (level == 0 ? "" : "/") + ("D?[H" + std::string(196, static_cast<char>('D' + level)));
+    }
+    put_bytes(volume, 30, Bytes(ISO_SECTOR, 'x'));
+    put_bytes(volume, 31, text_bytes("good\n"));
+    TempDir work;
+    const std::string cue = write_data_image(work.path, volume, SectorMode::MODE1_2048);
+
+    RunResult run = run_program({cdunpack_binary(), cue, work.at("out")});
+    EXPECT_EQ(2, run.exit_code);
+    EXPECT_EQ("cdimage: " + shown_parent + ": TOO?LONG_0123456789012345;1: name longer than 1023 characters, skipped\n"
+              "cdimage: EVIL?CDIMAGE: ALL DONE, NOTHING LOST?[2J: directory cannot be read, 1 sector skipped\n"
+              "cdimage: LOOP?: directory already read, not followed\n"
+              "cdimage: X?]0?T: extents overlap, not listed\n"
+              "cdimage: " + cue + ", 1 tracks, 8 files\n",
+              run.err);
+    EXPECT_EQ(std::count_if(run.err.begin(), run.err.end(),
+                            [](char c) { return c != '\n' && is_control_byte(static_cast<unsigned char>(c)); }),
+              0);
+    EXPECT_EQ("1 files\n", run.out);
 }
