@@ -205,13 +205,15 @@ TEST(PeakMemory, EightyMinuteTrackIsStreamedThroughABoundedBuffer) {
     std::printf("peak resident size exporting an 80-minute track: %ld KiB\n", run.max_rss_kib);
 }
 
-// A hostile volume: directory sectors packed with minimal records (34 bytes,
-// a one-letter identifier) in a directory whose name has 1004 characters.
+// A hostile volume: directory sectors packed with small records (38 bytes,
+// a four-character identifier, each its own) in a directory whose name has
+// 1004 characters.
 // The entry table must grow with the records read, not with their paths:
 // peak memory stays below four times the directory bytes and a margin.
 TEST(PeakMemory, MinimalRecordsBelowALongPathCostNoMoreThanTheirBytes) {
     constexpr uint32_t deep_sectors = 2048;
-    constexpr uint32_t records_per_sector = ISO_SECTOR / 34;
+    constexpr uint32_t record_size = 38;
+    constexpr uint32_t records_per_sector = ISO_SECTOR / record_size;
     constexpr uint32_t root = 18;
     constexpr uint32_t levels = 5;
     // The root and four directories of 200 characters hold one directory of
@@ -228,11 +230,18 @@ TEST(PeakMemory, MinimalRecordsBelowALongPathCostNoMoreThanTheirBytes) {
                           directory_record(Bytes{1}, self, ISO_SECTOR, true),
                           directory_record(std::string(200, static_cast<char>('A' + level)), child, child_size, true)}));
     }
-    Bytes minimal_records;
-    for (uint32_t i = 0; i < records_per_sector; ++i)
-        append(minimal_records, directory_record("X", 0, 0, false));
-    for (uint32_t k = 0; k < deep_sectors; ++k)
-        put_bytes(volume, deep + k, minimal_records);
+    constexpr char DIGITS[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    uint32_t serial = 0;
+    for (uint32_t k = 0; k < deep_sectors; ++k) {
+        Bytes records;
+        for (uint32_t i = 0; i < records_per_sector; ++i, ++serial) {
+            std::string identifier;
+            for (uint32_t digit = 0, rest = serial; digit < 4; ++digit, rest /= 36)
+                identifier.insert(identifier.begin(), DIGITS[rest % 36]);
+            append(records, directory_record(identifier, 0, 0, false));
+        }
+        put_bytes(volume, deep + k, records);
+    }
     const uint64_t directory_bytes = uint64_t{deep - root + deep_sectors} * ISO_SECTOR;
 
     TempDir dir;

@@ -431,27 +431,34 @@ extern "C" int cdimage_extract_all(void)
         g_image.extraction_failures = files;
         return 0;
     }
-    // The output paths written in this run, each with the entry that came
-    // out there: a second entry of the same path would replace the first.
-    std::unordered_map<std::string, WrittenEntry> written;
+    // The entries written in this run by the hash of their output path: a
+    // second entry of the same path would replace the first. Paths are
+    // rebuilt to compare rather than kept, so that the map grows with the
+    // entries and not with the length of their paths.
+    std::unordered_multimap<std::size_t, WrittenEntry> written;
     int count = 0;
     char out_path[OUTPUT_PATH_SIZE];
     for (std::size_t i = 0; i < g_image.entries.size(); ++i) {
         const FsEntry &entry = g_image.entries[i];
         if (entry.is_dir)
             continue;
-        std::string name = entry_name(entry);
-        const auto earlier = written.find(name);
-        if (earlier != written.end()) {
+        const std::string name = entry_name(entry);
+        const std::size_t path_hash = std::hash<std::string>{}(name);
+        const FsEntry *earlier = nullptr;
+        const auto same_hash = written.equal_range(path_hash);
+        for (auto candidate = same_hash.first; candidate != same_hash.second && earlier == nullptr; ++candidate)
+            if (name == entry_name(g_image.entries[candidate->second.index]))
+                earlier = &g_image.entries[candidate->second.index];
+        if (earlier != nullptr) {
             std::string reason = "same output name as ";
-            reason += entry_name(g_image.entries[earlier->second.index]);
+            reason += entry_name(*earlier);
             report_failure(name.c_str(), reason + ", not written");
             continue;
         }
         if (format_output_path(entry, name.c_str(), out_path, sizeof out_path) &&
             write_entry(tree, entry, name.c_str())) {
             ++count;
-            written.emplace(std::move(name), WrittenEntry{i});
+            written.emplace(path_hash, WrittenEntry{i});
         }
     }
     begin_progress_item(g_extract_progress, -1);
