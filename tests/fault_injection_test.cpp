@@ -304,9 +304,8 @@ TEST(OddInput, GivesAClearResultInTheUsualWords) {
              write_text(dir.at("disc.cue"), std::string("FILE disc.bin BINARY\n") + DATA_TRACK_LINES);
              return dir.at("disc.cue");
          },
-         0, "0 files\n",
-         "cdimage: @/disc.bin is missing: only its audio tracks\n"
-         "cdimage: @/disc.cue has no ISO 9660 data track\n"
+         2, "0 files\n",
+         "cdimage: @/disc.bin is missing: no data track\n"
          "cdimage: @/disc.cue, 1 tracks, 0 files\n"},
         {"a data track file that is a symbolic link to a directory",
          [](const TempDir &dir) {
@@ -315,9 +314,8 @@ TEST(OddInput, GivesAClearResultInTheUsualWords) {
              write_text(dir.at("disc.cue"), std::string("FILE disc.bin BINARY\n") + DATA_TRACK_LINES);
              return dir.at("disc.cue");
          },
-         0, "0 files\n",
-         "cdimage: @/disc.bin is missing: only its audio tracks\n"
-         "cdimage: @/disc.cue has no ISO 9660 data track\n"
+         2, "0 files\n",
+         "cdimage: @/disc.bin is missing: no data track\n"
          "cdimage: @/disc.cue, 1 tracks, 0 files\n"},
         {"a WAVE track file that is a directory",
          [](const TempDir &dir) {
@@ -347,8 +345,8 @@ TEST(OddInput, GivesAClearResultInTheUsualWords) {
              write_text(dir.at("disc.cue"), std::string("FILE disc.bin BINARY\n") + DATA_TRACK_LINES);
              return dir.at("disc.cue");
          },
-         0, "0 files\n",
-         "cdimage: @/disc.cue has no ISO 9660 data track\n"
+         2, "0 files\n",
+         "cdimage: @/disc.bin holds no sector of track 01\n"
          "cdimage: @/disc.cue, 1 tracks, 0 files\n"},
         {"a WAVE track file of 0 bytes",
          [](const TempDir &dir) {

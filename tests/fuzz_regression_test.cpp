@@ -158,7 +158,7 @@ TEST(FuzzRegression, CraftedOggCommentHeadersFailCleanlyAndQuickly) {
     const std::size_t count_at = header.packet + VENDOR_LENGTH_OFFSET + 4 + vendor_length;
     ASSERT_LT(count_at + 8, header.page + header.page_size);
 
-    write_file(tmp.at("r.bin"), Bytes{});
+    write_file(tmp.at("r.bin"), Bytes(20 * 2048));
     write_text(tmp.at("x.cue"), "FILE \"r.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
                                 "FILE \"o.ogg\" BINARY\n  TRACK 07 AUDIO\n    INDEX 01 00:00:01\n");
     // The same run on the untouched file: under the sanitizers, the memory a

@@ -71,6 +71,9 @@ struct TrackFile {
     int64_t data_offset;  // where sector 0 of the file's track data begins
     int64_t data_size;    // bytes of track data from data_offset on; for a
                           // decoded file, its frames times 4
+    bool missing;         // a BINARY file that could not be opened: the open
+                          // goes on, and the layout names it
+    bool big_endian_type; // the type word is MOTOROLA, whatever the format
 };
 
 // One TRACK line of the cue sheet. Positions are sectors from the start of
@@ -87,7 +90,21 @@ struct Track {
     int index0_file;  // the file that the INDEX 00 position counts in
     int64_t length;   // sectors from INDEX 01 to the track's end; may be <= 0
     int64_t disc_address;  // disc-wide sector of INDEX 01, as cdimage_track_lba gives it
+    // Where sector 0 of the file would lie at this track's sector size, in
+    // bytes from the file's data_offset: 0 unless tracks of another sector
+    // size come before it in its file.
+    int64_t file_origin;
+    // Audio frames from INDEX 01 to the track's end: a track that ends with
+    // its file ends at the file's last whole frame, not its last whole sector.
+    int64_t frames;
 };
+
+// The byte position of sector `sector` of a track's file, counted in the
+// track's own sector size, from the file's data_offset.
+inline int64_t track_byte_position(const Track &track, int64_t sector)
+{
+    return track.file_origin + sector * track.sector_size;
+}
 
 // The CD-ROM XA record of a directory record's system use area.
 constexpr std::size_t XA_RECORD_SIZE = 14;
@@ -162,6 +179,8 @@ struct ImageState {
     uint32_t name_index_slots;  // a power of two
     int cue_error;            // what cdimage_cue_error gives
     int walk_failures;        // losses of the open's walk, each named
+    int track_failures;       // the data track lost: its file missing or
+                              // holding none of its sectors, named by the layout
     int extraction_failures;  // files the last extraction call could not write
     PartialFile partial;      // the file an extraction is writing
     std::vector<ImageFile> own_files;  // the cue sheet and the track files there at the open
@@ -210,7 +229,10 @@ int read_cue_sheet(const char *cue_path);
 // Track file probing: the format, rate, data_offset and data_size of a new
 // entry, from its FILE line's type word and its bytes. Gives 1 when the entry
 // is kept, 0 when the open must fail.
-int probe_track_file(TrackFile &file, const char *type);
+// A name that does not exist as given is looked for by its base name in the
+// cue sheet's directory, then with its ISO 8859-1 bytes as UTF-8; `path`
+// becomes the path found.
+int probe_track_file(TrackFile &file, const char *cue_directory, const char *type);
 
 // What the chunk walk of a RIFF WAVE stream finds.
 struct WaveLayout {
@@ -223,8 +245,12 @@ struct WaveLayout {
 };
 WaveLayout read_wave_layout(std::FILE *stream);
 
-// Track layout: lengths and the data track; 1 on success.
+// Track layout: lengths, the files' byte positions and the data track; 1 on
+// success. Names the track files the probe found missing, now that their
+// tracks are known, and counts a lost data track in track_failures.
 int lay_out_tracks();
+// Names the missing track files of a cue sheet that did not open.
+void name_missing_track_files();
 
 // Data-track sector reader: the 2048 user bytes of one sector; 1 on success.
 int read_data_sector(uint32_t index, unsigned char *buffer);

@@ -16,6 +16,7 @@ void release_image()
     release_entries();
     g_image.is_open = 0;
     g_image.walk_failures = 0;
+    g_image.track_failures = 0;
     g_image.extraction_failures = 0;
     g_image.own_files.clear();
 }
@@ -29,15 +30,17 @@ extern "C" int cdimage_open(const char *cue_path, const char *out_dir)
     if (cue_path == nullptr || out_dir == nullptr)
         return 0;
 
-    if (!read_cue_sheet(cue_path))
+    if (!read_cue_sheet(cue_path)) {
+        name_missing_track_files();
         return 0;
-    if (g_image.track_count == 0)
-        return 0;
+    }
     if (!lay_out_tracks())
         return 0;
 
     record_image_files(cue_path);
-    mount_volume(cue_path);
+    // A lost data track is named already: it holds no volume to look for.
+    if (g_image.track_failures == 0)
+        mount_volume(cue_path);
     build_name_index();
 
     int written = std::snprintf(g_image.out_root, sizeof g_image.out_root, "%s", out_dir);
@@ -65,7 +68,7 @@ extern "C" int cdimage_cue_error(void)
 
 extern "C" int cdimage_failure_count(void)
 {
-    return g_image.is_open ? g_image.walk_failures + g_image.extraction_failures : 0;
+    return g_image.is_open ? g_image.walk_failures + g_image.track_failures + g_image.extraction_failures : 0;
 }
 
 extern "C" void cdimage_discard_partial(void)

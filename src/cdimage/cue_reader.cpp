@@ -214,7 +214,7 @@ LineOutcome register_track_file(const char *directory, const char *name, const c
         if (*c == '\\')
             *c = '/';
 
-    if (!probe_track_file(file, type))
+    if (!probe_track_file(file, directory, type))
         return LineOutcome::FAIL_OPEN;
     move_waiting_track_to(g_image.file_count);
     ++g_image.file_count;

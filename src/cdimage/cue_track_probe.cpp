@@ -2,6 +2,7 @@
 // begins and how many bytes of it there are, and what a missing or
 // undecodable file does to the open.
 #include <cstring>
+#include <new>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sndfile.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include "cdimage_internal.h"
+#include "printable_text.h"
 
 namespace {
 
@@ -33,6 +35,8 @@ constexpr std::size_t SIGNATURE_SIZE = 4;
 // Decoded frames are counted in 64-bit bytes, four to a frame; a longer
 // stream is taken as this long (far past what one WAVE file can hold).
 constexpr int64_t MAX_DECODED_FRAMES = INT64_MAX / BYTES_PER_FRAME;
+// Samples decoded at one time while a stream of unknown length is counted.
+constexpr std::size_t COUNT_SAMPLES = 64 * 1024;
 
 // The form header names a RIFF file of form type WAVE (letter case counts).
 bool is_riff_wave_header(const unsigned char *header)
@@ -98,6 +102,68 @@ FileHandle open_by_case_insensitive_name(char (&path)[PATH_TEXT_SIZE])
     return stream;
 }
 
+// Opens the file as named, or by its last component in another case.
+FileHandle open_as_named(char (&path)[PATH_TEXT_SIZE])
+{
+    FileHandle stream = open_regular_file(path);
+    return stream ? std::move(stream) : open_by_case_insensitive_name(path);
+}
+
+// The text with its ISO 8859-1 bytes (0x80 and above) as UTF-8, two bytes
+// each; false when it has none or the result does not fit.
+bool latin1_as_utf8(const char *text, char (&utf8)[PATH_TEXT_SIZE])
+{
+    std::size_t n = 0;
+    bool converted = false;
+    for (const char *c = text; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (n + (byte < 0x80 ? 1 : 2) >= sizeof utf8)
+            return false;
+        if (byte < 0x80) {
+            utf8[n++] = *c;
+        } else {
+            utf8[n++] = static_cast<char>(0xC0 | byte >> 6);
+            utf8[n++] = static_cast<char>(0x80 | (byte & 0x3F));
+            converted = true;
+        }
+    }
+    utf8[n] = '\0';
+    return converted;
+}
+
+// Sheets made on other machines name their files by paths that do not
+// exist here: a Windows path (C:\Rips\Game.bin), another machine's
+// absolute path, a name in ISO 8859-1 where this disk holds UTF-8. Such a
+// file is looked for as named, then by its base name (after the last '/' or
+// '\\') in the cue sheet's directory, then both again with their ISO 8859-1
+// bytes as UTF-8; letter case is ignored where one entry matches. `path`
+// becomes the path found.
+FileHandle open_track_file(char (&path)[PATH_TEXT_SIZE], const char *cue_directory)
+{
+    char candidates[4][PATH_TEXT_SIZE];
+    int count = 0;
+    std::memcpy(candidates[count++], path, sizeof path);
+    const char *base = path;
+    for (const char *c = path; *c != '\0'; ++c)
+        if (*c == '/' || *c == '\\')
+            base = c + 1;
+    const int written = std::snprintf(candidates[count], sizeof candidates[count], "%s/%s", cue_directory, base);
+    if (written >= 0 && static_cast<std::size_t>(written) < sizeof candidates[count] &&
+        std::strcmp(candidates[count], path) != 0)
+        ++count;
+    for (int i = 0, named = count; i < named; ++i)
+        if (latin1_as_utf8(candidates[i], candidates[count]))
+            ++count;
+    for (int i = 0; i < count; ++i) {
+        FileHandle stream = open_as_named(candidates[i]);
+        if (stream) {
+            std::memcpy(path, candidates[i], sizeof path);
+            return stream;
+        }
+    }
+    return nullptr;
+}
+
 bool has_decoded_suffix(const char *path)
 {
     std::size_t length = std::strlen(path);
@@ -139,6 +205,23 @@ bool wave_holds_cd_samples(const WaveLayout &wave)
                                 wave.sample_rate <= MAX_SAMPLE_RATE);
 }
 
+// The frames a stream really decodes, counted by decoding it, for a stream
+// whose header does not say (an Ogg file cut short has no last page to
+// tell). Each read consumes the file, so the count ends with its bytes.
+int64_t count_decoded_frames(SNDFILE *decoder, int channels)
+{
+    std::unique_ptr<short[]> samples(new (std::nothrow) short[COUNT_SAMPLES]);
+    const std::size_t per_read = COUNT_SAMPLES / static_cast<std::size_t>(channels);
+    if (!samples || per_read == 0)
+        return 0;
+    int64_t frames = 0;
+    sf_count_t got;
+    while (frames < MAX_DECODED_FRAMES &&
+           (got = sf_readf_short(decoder, samples.get(), static_cast<sf_count_t>(per_read))) > 0)
+        frames += got;
+    return frames < MAX_DECODED_FRAMES ? frames : MAX_DECODED_FRAMES;
+}
+
 // Measures a file through the decoder: its frames, as 16-bit stereo, and its
 // own sample rate.
 int probe_decoded_file(TrackFile &file, std::FILE *stream)
@@ -163,10 +246,12 @@ int probe_decoded_file(TrackFile &file, std::FILE *stream)
     if (error != SF_ERR_NO_ERROR) {
         if (decoder != nullptr)
             sf_close(decoder);
-        std::fprintf(stderr, "cdimage: %s does not decode (%d)\n", file.path, error);
+        std::fprintf(stderr, "cdimage: %s does not decode (%d)\n", printable_text(file.path).c_str(), error);
         return 0;
     }
-    int64_t frames = info.frames < 0 ? 0 : info.frames;
+    int64_t frames = info.frames == SF_COUNT_MAX ? count_decoded_frames(decoder, info.channels)
+                     : info.frames < 0        ? 0
+                                              : info.frames;
     if (frames > MAX_DECODED_FRAMES)
         frames = MAX_DECODED_FRAMES;
     file.data_size = frames * BYTES_PER_FRAME;
@@ -211,19 +296,19 @@ WaveLayout read_wave_layout(std::FILE *stream)
     }
 }
 
-int probe_track_file(TrackFile &file, const char *type)
+int probe_track_file(TrackFile &file, const char *cue_directory, const char *type)
 {
-    file.format = strcasecmp(type, "MOTOROLA") == 0 ? TrackFormat::STORED_BIG_ENDIAN : TrackFormat::STORED;
+    file.big_endian_type = strcasecmp(type, "MOTOROLA") == 0;
+    file.format = file.big_endian_type ? TrackFormat::STORED_BIG_ENDIAN : TrackFormat::STORED;
     file.sample_rate = CD_SAMPLE_RATE;
-    FileHandle stream = open_regular_file(file.path);
-    if (!stream)
-        stream = open_by_case_insensitive_name(file.path);
+    FileHandle stream = open_track_file(file.path, cue_directory);
     if (!stream) {
+        // What a missing BINARY file costs is named once its tracks are known.
         if (strcasecmp(type, "BINARY") == 0) {
-            std::fprintf(stderr, "cdimage: %s is missing: only its audio tracks\n", file.path);
+            file.missing = true;
             return 1;
         }
-        std::fprintf(stderr, "cdimage: %s is missing\n", file.path);
+        std::fprintf(stderr, "cdimage: %s is missing\n", printable_text(file.path).c_str());
         return 0;
     }
 

@@ -19,7 +19,7 @@ constexpr int IOVECS_PER_CALL = 1024;
 // Byte position in the track file of stored sector `index` of the track.
 int64_t stored_sector_position(const Track &track, int64_t index)
 {
-    return (index + track.index1) * track.sector_size + g_image.files[track.file_index].data_offset;
+    return track_byte_position(track, index + track.index1) + g_image.files[track.file_index].data_offset;
 }
 
 // A descriptor on the track's file: the cached handle on the data track's
@@ -294,6 +294,10 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure
     // A sector is readable only when all 2048 of its bytes are in the file,
     // the last sector's included, however few of them the file uses.
     int64_t position = stored_sector_position(track, first);
+    // A sheet whose INDEX times run backwards can place a track before its
+    // file's start.
+    if (position < 0)
+        return 0;
     if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE) {
         if (info.st_size > position)
             failure.unread_sector += (info.st_size - position) / DATA_SECTOR_SIZE;

@@ -400,6 +400,7 @@ bool write_wave_track(OutputTree &tree, const char *out_dir, const OwnImageFiles
     write_wave_header(out.get(), expected, sample_rate);
     int64_t frames_written = write_samples(source, offset, expected, out.get(), buffer);
     int error = errno;
+    const bool decoded = static_cast<bool>(source.decoded);
     source = TrackSource{};
     bool complete = frames_written >= 0;
     if (complete && frames_written != expected) {
@@ -419,8 +420,17 @@ bool write_wave_track(OutputTree &tree, const char *out_dir, const OwnImageFiles
         return false;
     }
     const uint64_t done = static_cast<uint64_t>(frames_written);
-    std::printf("track %02d: %u:%02u\n", number, static_cast<unsigned>(done / (sample_rate * SECONDS_PER_MINUTE)),
-                static_cast<unsigned>(done / sample_rate % SECONDS_PER_MINUTE));
+    const unsigned minutes = static_cast<unsigned>(done / (sample_rate * SECONDS_PER_MINUTE));
+    const unsigned seconds = static_cast<unsigned>(done / sample_rate % SECONDS_PER_MINUTE);
+    std::printf("track %02d: %u:%02u\n", number, minutes, seconds);
+    // A decoder that stops short of the frames its file holds met damage
+    // there (a file cut short, a lost sync): the WAVE file keeps what
+    // decoded, and the loss is named.
+    if (decoded && done < expected) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "track %02d: does not decode past %u:%02u\n", number, minutes, seconds);
+        return false;
+    }
     return true;
 }
 

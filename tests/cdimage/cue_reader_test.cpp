@@ -181,7 +181,8 @@ TEST(CueReader, TypeWordsChooseHowTheFileIsRead) {
     Bytes wave = riff_wave({{"fmt ", wave_format()}, {"data", Bytes(2352)}});
     write_file(dir.at("lower.wav"), wave);
     write_file(dir.at("other.wav"), wave);
-    // A name alone has the type BINARY, so its missing file is only reported.
+    // A name alone has the type BINARY, so its missing file is only reported,
+    // as holding no track.
     write_text(dir.at("disc.cue"),
                "FILE disc.bin BINARY\n"
                "TRACK 01 MODE1/2352\n"
@@ -192,8 +193,8 @@ TEST(CueReader, TypeWordsChooseHowTheFileIsRead) {
                "FILE \"absent.OGG\" BINARY\n");
     std::string err;
     ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
-    EXPECT_EQ("cdimage: " + dir.at("absent.bin") + " is missing: only its audio tracks\n" + "cdimage: " +
-                  dir.at("absent.OGG") + " is missing: only its audio tracks\n" +
+    EXPECT_EQ("cdimage: " + dir.at("absent.bin") + " is missing\n" + "cdimage: " + dir.at("absent.OGG") +
+                  " is missing\n" +
                   opened_without_volume(dir.at("disc.cue"), 1),
               err);
     ASSERT_EQ(5, g_image.file_count);

@@ -111,7 +111,9 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
     };
     const ExtentRow extents[] = {
         {2, disc.dir.at("disc.bin"), 106192800, 7849800},
-        {3, disc.dir.at("disc.bin"), 137944800, 7849800},
+        // The last track of disc.bin ends at its last whole frame: 1000
+        // bytes past its last whole sector are 250 frames more.
+        {3, disc.dir.at("disc.bin"), 137944800, 7849800 + 250},
         {4, disc.dir.at("track04.wav"), 78, 1323000},
     };
     for (const ExtentRow &x : extents) {
@@ -192,13 +194,16 @@ TEST(TrackLayout, TrackLineAheadOfItsFileLineBelongsToTheNextFile) {
     }
 }
 
+// The data track is lost with its file: a failure, named once (no volume is
+// looked for in it).
 TEST(TrackLayout, MissingDiscFileLeavesItsTracksWithoutSectors) {
     WorkedExample disc(true, false);
     std::string err;
     ASSERT_EQ(1, open_image(disc.cue, err));
-    EXPECT_EQ("cdimage: " + disc.dir.at("disc.bin") + " is missing: only its audio tracks\n" +
-                  opened_without_volume(disc.cue, 4),
+    EXPECT_EQ("cdimage: " + disc.dir.at("disc.bin") + " is missing: no data track\ncdimage: " + disc.cue +
+                  ", 4 tracks, 0 files\n",
               err);
+    EXPECT_EQ(1, cdimage_failure_count());
     const int64_t lengths[] = {45000, 13350, -58650, 2250};
     for (int i = 0; i < 4; ++i) EXPECT_EQ(lengths[i], g_image.tracks[i].length) << i;
     EXPECT_EQ(45150, cdimage_track_lba(2));
@@ -251,10 +256,18 @@ TEST(TrackLayout, DataTrackIsTheFirstThatIsNotAudio) {
     EXPECT_EQ(&g_image.tracks[1], g_image.data_track);
 }
 
-TEST(TrackLayout, SectorSizeOfTheLastTrackEndsTheFileAndOfTheFirstCountsIt) {
+// One file may hold tracks of different sector sizes, as a CHD extracted to
+// one .bin holds a MODE1/2048 track and then AUDIO tracks: each track's
+// bytes begin where the sectors of the tracks before it in the file end,
+// each counted in its own size. The data track's reader and the audio
+// extent agree on it.
+TEST(TrackLayout, TracksOfMixedSectorSizesInOneFileLieBehindEachOther) {
     TempDir dir;
-    // 2,352,000 bytes: 1000 sectors of 2352, 1148 whole sectors of 2048.
-    write_sparse_file(dir.at("mixed.bin"), 2352000);
+    // 490 sectors of 2048 bytes, then 564 of 2352 (10 of them the pregap)
+    // and 200 bytes.
+    const Bytes data = pattern(490 * 2048, 3);
+    const Bytes audio = pattern(564 * 2352 + 200, 4);
+    write_file(dir.at("mixed.bin"), concat({data, audio}));
     write_sparse_file(dir.at("data.bin"), 2048000);
     write_sectors(dir.at("tail.bin"), 10);
     write_text(dir.at("disc.cue"),
@@ -262,6 +275,7 @@ TEST(TrackLayout, SectorSizeOfTheLastTrackEndsTheFileAndOfTheFirstCountsIt) {
                "TRACK 01 MODE1/2048\n"
                "INDEX 01 00:00:00\n"
                "TRACK 02 AUDIO\n"
+               "INDEX 00 00:06:40\n"
                "INDEX 01 00:06:50\n"
                "FILE data.bin BINARY\n"
                "TRACK 03 MODE1/2048\n"
@@ -270,13 +284,41 @@ TEST(TrackLayout, SectorSizeOfTheLastTrackEndsTheFileAndOfTheFirstCountsIt) {
                "TRACK 04 AUDIO\n"
                "INDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    EXPECT_EQ(500, g_image.tracks[0].length);
-    EXPECT_EQ(500, g_image.tracks[1].length);
+    // Track 01 ends at track 02's pregap (sector 490); the pregap's ten
+    // sectors are 2352 bytes each, from byte 490 * 2048 on, and the last
+    // 200 bytes are 50 frames of track 02.
+    EXPECT_EQ(490, g_image.tracks[0].length);
+    EXPECT_EQ(564 - 10, g_image.tracks[1].length);
     EXPECT_EQ(1000, g_image.tracks[2].length);
     EXPECT_EQ(500, cdimage_track_lba(2));
-    EXPECT_EQ(1148, cdimage_track_lba(3));
-    EXPECT_EQ(1148 + 1000, cdimage_track_lba(4));
-    EXPECT_EQ(1148 + 1000 + 10, cdimage_disc_sectors());
+    EXPECT_EQ(1054, cdimage_track_lba(3));
+    EXPECT_EQ(1054 + 1000, cdimage_track_lba(4));
+    EXPECT_EQ(1054 + 1000 + 10, cdimage_disc_sectors());
+
+    unsigned char sector[2048];
+    ASSERT_EQ(1, read_data_sector(489, sector));
+    EXPECT_TRUE(slice(data, 489 * 2048, 2048) == Bytes(sector, sector + 2048));
+
+    Extent two = audio_extent(2);
+    ASSERT_EQ(1, two.result);
+    EXPECT_EQ(490u * 2048u + 10u * 2352u, two.offset);
+    EXPECT_EQ((564u - 10u) * 588u + 50u, two.frames);
+}
+
+// Stored sectors of one size keep the positions of INDEX times alone,
+// whatever pregaps the sheet gives.
+TEST(TrackLayout, FileOfOneSectorSizeKeepsIndexPositions) {
+    TempDir dir;
+    write_sectors(dir.at("disc.bin"), 300);
+    write_text(dir.at("disc.cue"),
+               "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
+               "TRACK 02 AUDIO\nINDEX 00 00:01:00\nINDEX 01 00:01:10\n"
+               "TRACK 03 AUDIO\nINDEX 01 00:02:00\n");
+    ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
+    EXPECT_EQ(85u * 2352u, audio_extent(2).offset);
+    EXPECT_EQ(150u * 2352u, audio_extent(3).offset);
+    EXPECT_EQ(150u * 588u, audio_extent(3).frames);
+    EXPECT_EQ(300, cdimage_disc_sectors());
 }
 
 TEST(TrackLayout, Mode2Form2336SectorsAreCountedBy2336) {
@@ -384,22 +426,23 @@ TEST(TrackLayout, BigEndianFileIsFlaggedInItsExtent) {
     EXPECT_EQ(15, cdimage_track_lba(2));
 }
 
-TEST(TrackLayout, FrameCountOfAHugeTrackKeepsItsLow32Bits) {
+// 7,304,367 sectors are 4,294,967,796 frames, 500 past 32 bits: cut to 32
+// bits they would state a 500-frame track. An extent states no track whose
+// frames do not fit.
+TEST(TrackLayout, TrackOfFramesPast32BitsHasNoExtent) {
     TempDir dir;
     write_sectors(dir.at("disc.bin"), 10);
-    // 10,956,550 sectors are 6,442,451,400 frames; cut to 32 bits after the
-    // division by 4 they are 2,147,484,104 (cutting the bytes first gives 456).
-    const int64_t sectors = 10956550;
+    const int64_t sectors = 7304367;
     write_sectors(dir.at("huge.bin"), sectors);
     write_text(dir.at("disc.cue"),
                "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
                "FILE huge.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     EXPECT_EQ(sectors, g_image.tracks[1].length);
-    Extent e = audio_extent(2);
-    ASSERT_EQ(1, e.result);
-    EXPECT_EQ(2147484104u, e.frames);
-    EXPECT_EQ(0u, e.offset);
+    EXPECT_EQ(0, audio_extent(2).result);
+    int samples = -1;
+    uint32_t rate = 0;
+    EXPECT_EQ(0, cdimage_audio_format(2, &samples, &rate));
     EXPECT_EQ(10 + sectors, cdimage_disc_sectors());
 }
 

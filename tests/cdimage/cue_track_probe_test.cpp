@@ -378,3 +378,70 @@ TEST(TrackProbe, NoTrackFileStaysOpen) {
     EXPECT_EQ(0, open_image(failing, err));
     EXPECT_EQ(descriptors, open_descriptor_count());
 }
+
+// A name that does not exist as given is looked for by its base name in the
+// sheet's directory, then as UTF-8 from ISO 8859-1; the path found is kept.
+// A file found nowhere keeps its name, shown without its control bytes.
+TEST(TrackProbe, NameFromAnotherMachineIsFoundBesideTheSheet) {
+    struct Case {
+        const char *what;
+        std::string file_line;
+        std::string on_disk;
+        std::string kept;  // relative to the directory
+    };
+    const Case cases[] = {
+        {"Windows path", "FILE \"C:\\Rips\\Side.bin\" BINARY", "Side.bin", "Side.bin"},
+        {"absolute path elsewhere", "FILE /mnt/cdrips/side.bin BINARY", "SIDE.BIN", "SIDE.BIN"},
+        {"ISO 8859-1 name", "FILE \"Se\xF1or.bin\" BINARY", "Se\xC3\xB1or.bin", "Se\xC3\xB1or.bin"},
+        {"name in a subdirectory that is not there", "FILE \"gone/side.bin\" BINARY", "side.bin", "side.bin"},
+        {"the name as given comes first", "FILE \"sub\\side.bin\" BINARY", "sub/side.bin", "sub/side.bin"},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        ASSERT_EQ(0, mkdir(dir.at("sub").c_str(), 0755));
+        write_sectors(dir.at(c.on_disk), 7);
+        if (c.on_disk == "sub/side.bin") write_sectors(dir.at("side.bin"), 3);
+        std::string cue = cue_with_second_file(dir, c.file_line);
+        std::string err;
+        ASSERT_EQ(1, open_image(cue, err)) << c.what;
+        EXPECT_EQ(opened_without_volume(cue, 2), err) << c.what;
+        EXPECT_EQ(dir.at(c.kept), g_image.files[1].path) << c.what;
+        EXPECT_EQ(7 * RAW_SECTOR_SIZE, g_image.files[1].data_size) << c.what;
+    }
+
+    TempDir dir;
+    std::string cue = cue_with_second_file(dir, "FILE \"C:\\x\\gone\x1b[2J.wav\" WAVE");
+    std::string err;
+    EXPECT_EQ(0, open_image(cue, err));
+    EXPECT_EQ("cdimage: " + dir.at("C:/x/gone?[2J.wav") + " is missing\n", err);
+}
+
+// An Ogg stream cut short has no last page to state its length, which
+// libsndfile gives as unknown: the frames that decode are counted, and the
+// tracks behind it keep their places.
+TEST(TrackProbe, CutOggStreamIsMeasuredByTheFramesThatDecode) {
+    if (!have_program("oggenc")) GTEST_SKIP() << "oggenc not installed";
+    TempDir dir;
+    write_file(dir.at("tone.wav"), wave_file(tone_samples(10 * 44100, 440.0, 660.0)));
+    const RunResult encoded = encode_audio(Codec::VORBIS, dir.at("tone.wav"), dir.at("cut.ogg"));
+    ASSERT_EQ(0, encoded.exit_code) << encoded.err;
+    const Bytes whole = read_file(dir.at("cut.ogg"));
+    write_file(dir.at("cut.ogg"), slice(whole, 0, whole.size() / 2));
+    write_sectors(dir.at("next.bin"), 75);
+    std::string cue = cue_with_second_file(dir, "FILE cut.ogg BINARY");
+    write_text(cue, read_text(cue) + "FILE next.bin BINARY\nTRACK 03 AUDIO\nINDEX 01 00:00:00\n");
+    std::string err;
+    ASSERT_EQ(1, open_image(cue, err));
+    const int64_t frames = g_image.files[1].data_size / 4;
+    EXPECT_GT(frames, 2 * 44100);
+    EXPECT_LT(frames, 8 * 44100);
+    EXPECT_EQ(10 + frames / 588, cdimage_track_lba(3));
+    const char *path = nullptr;
+    uint64_t offset = 1;
+    uint32_t extent_frames = 0;
+    int big_endian = -1;
+    ASSERT_EQ(1, cdimage_audio_extent(2, &path, &offset, &extent_frames, &big_endian));
+    EXPECT_EQ(frames, extent_frames);
+    EXPECT_EQ(0u, offset);
+    cdimage_close();
+}

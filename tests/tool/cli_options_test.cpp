@@ -286,7 +286,7 @@ TEST(CliOptions, ListingShowsTimesInUtcAndDashesWhatIsUnknown) {
     EXPECT_EQ(0, run.exit_code);
     EXPECT_EQ("#kind no  mode          start  start.msf  sectors  length    file\n"
               "track 01  MODE1/2048        0  00:00:00     45000  10:00:00  ./disc.bin\n"
-              "track 02  AUDIO         45000  10:00:00    -44979  -         ./disc.bin\n"
+              "track 02  AUDIO         45000  10:00:00    -39162  -         ./disc.bin\n"
               "#kind         size  recorded              name\n"
               "file             3  2024-05-17T12:00:00Z  GMT.TXT\n"
               "file             5  2024-05-17T10:00:00Z  EAST.TXT\n"

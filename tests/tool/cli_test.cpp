@@ -87,8 +87,10 @@ TEST(Cli, MissingTrackFileIsReportedBeforeTheToolsLine) {
                                     "FILE side.wav WAVE\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
     RunResult run = run_program({cdunpack_binary(), "disc.cue", "out"}, work.path);
     EXPECT_EQ(1, run.exit_code);
-    EXPECT_EQ("cdimage: ./disc.bin is missing: only its audio tracks\n"
-              "cdimage: ./side.wav is missing\n"
+    // The file that stops the open first; then the other missing files,
+    // without what they would have cost an image that opened.
+    EXPECT_EQ("cdimage: ./side.wav is missing\n"
+              "cdimage: ./disc.bin is missing\n"
               "disc.cue: cannot open the image\n",
               run.err);
     EXPECT_EQ("", run.out);
