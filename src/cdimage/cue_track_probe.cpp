@@ -65,7 +65,7 @@ FileHandle open_regular_file(const char *path)
 // game.bin. When exactly one entry of the file's directory matches its last
 // component ignoring ASCII case, that entry is the file: `path` becomes its
 // real path.
-FileHandle open_by_case_insensitive_name(char (&path)[PATH_TEXT_SIZE])
+FileHandle open_by_case_insensitive_name(char (&path)[TRACK_PATH_SIZE])
 {
     const char *slash = std::strrchr(path, '/');
     std::string directory = slash == nullptr ? std::string(".") : std::string(path, static_cast<std::size_t>(slash - path));
@@ -87,7 +87,7 @@ FileHandle open_by_case_insensitive_name(char (&path)[PATH_TEXT_SIZE])
     if (matches != 1)
         return nullptr;
 
-    char real_path[PATH_TEXT_SIZE];
+    char real_path[TRACK_PATH_SIZE];
     int written = std::snprintf(real_path, sizeof real_path, "%.*s%s",
                                 static_cast<int>(wanted - path), path, match.c_str());
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof real_path)

@@ -74,7 +74,7 @@ TEST(Cli, ImageOfAudioTracksOnlyDoesNotOpen) {
                "FILE music.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 00:01:00\n");
     RunResult run = run_program({cdunpack_binary(), "music.cue", "out"}, work.path);
     EXPECT_EQ(1, run.exit_code);
-    EXPECT_EQ("music.cue: cannot open the image\n", run.err);
+    EXPECT_EQ("cdunpack: music.cue: no data track\nmusic.cue: cannot open the image\n", run.err);
     EXPECT_EQ("", run.out);
     EXPECT_EQ(0755, directory_mode(work.at("out")));
     EXPECT_EQ((std::vector<std::string>{"music.bin", "music.cue", "out/"}), list_tree(work.path));
