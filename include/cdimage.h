@@ -8,7 +8,9 @@
  * Files that CD-ROM XA records mark as Form 2 or interleaved come out (and
  * load) as RIFF CDXA: a 44-byte header, then their whole 2352-byte sectors.
  *
- * Limits: 99 track files, 99 tracks. The volume's entries (files and
+ * Limits: cue sheets of 16 MiB, 99 track files, 99 tracks, track file
+ * paths of 4095 bytes (the cue sheet's directory, '/' and the FILE name; a
+ * longer one refuses the sheet, never cut). The volume's entries (files and
  * directories) have no fixed limit; names are at most 1023 characters (an
  * entry whose name would be longer is left out, with a message). The walk
  * follows directories down to 64 levels below the root, and reads each
@@ -19,7 +21,8 @@
  * null on failure. A 0 from a query means either that no image is open or
  * that the track or entry is not there. Out-parameters are written only on
  * success. The module prints its own reasons for failure on standard error,
- * each line beginning "cdimage: ". It is not thread-safe: one caller at a
+ * each line beginning "cdimage: ", save why it refused a cue sheet, which
+ * the caller reads with cdimage_open_reason. It is not thread-safe: one caller at a
  * time, save cdimage_extract_progress, which another thread may ask while
  * an extraction runs.
  *
