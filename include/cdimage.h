@@ -8,7 +8,9 @@
  * Files that CD-ROM XA records mark as Form 2 or interleaved come out (and
  * load) as RIFF CDXA: a 44-byte header, then their whole 2352-byte sectors.
  *
- * Limits: 99 track files, 99 tracks. The volume's entries (files and
+ * Limits: cue sheets of 16 MiB, 99 track files, 99 tracks, track file
+ * paths of 4095 bytes (the cue sheet's directory, '/' and the FILE name; a
+ * longer one refuses the sheet, never cut). The volume's entries (files and
  * directories) have no fixed limit; names are at most 1023 characters (an
  * entry whose name would be longer is left out, with a message). The walk
  * follows directories down to 64 levels below the root, and reads each
@@ -19,7 +21,8 @@
  * null on failure. A 0 from a query means either that no image is open or
  * that the track or entry is not there. Out-parameters are written only on
  * success. The module prints its own reasons for failure on standard error,
- * each line beginning "cdimage: ". It is not thread-safe: one caller at a
+ * each line beginning "cdimage: ", save why it refused a cue sheet, which
+ * the caller reads with cdimage_open_reason. It is not thread-safe: one caller at a
  * time, save cdimage_extract_progress, which another thread may ask while
  * an extraction runs.
  *
@@ -33,8 +36,8 @@
  *   cdimage_load_file, cdimage_extract_progress       the volume's files
  *   cdimage_entry_count, cdimage_entry_info,
  *   cdimage_entry_time                                the volume's listing
- *   cdimage_cue_error, cdimage_failure_count,
- *   cdimage_discard_partial                           what went wrong
+ *   cdimage_cue_error, cdimage_open_reason,
+ *   cdimage_failure_count, cdimage_discard_partial    what went wrong
  *
  * Files are created below the output directory only: relative to its
  * descriptor, one component at a time, never following a symbolic link. A
@@ -147,12 +150,26 @@ CDIMAGE_API int cdimage_entry_info(int index, const char **name, uint64_t *size,
 CDIMAGE_API int cdimage_entry_time(int index, int64_t *mtime);
 
 /* Why the last cdimage_open could not read its cue sheet: 0 when it could
- * (the open may still have failed later, on a track file or the tracks), the
- * errno of the failed open or read, or CDIMAGE_NOT_A_CUE_SHEET when the file
- * holds a NUL byte or no FILE line in its first 64 KiB (it is then not read
- * any further). */
+ * (the open may still have failed later, on its lines, a track file or the
+ * tracks), the errno of the failed open or read, or CDIMAGE_NOT_A_CUE_SHEET
+ * when the file is no cue sheet: not a regular file (a FIFO is never waited
+ * for), larger than 16 MiB, a NUL byte anywhere, or no FILE line beginning
+ * in its first 64 KiB. A sheet in UTF-16 with its byte-order mark is read as
+ * text. */
 #define CDIMAGE_NOT_A_CUE_SHEET (-1)
 CDIMAGE_API int cdimage_cue_error(void);
+/* Why the last cdimage_open refused its cue sheet, as a short text borrowed
+ * until the next cdimage_open: the errno text or "not a cue sheet" of
+ * cdimage_cue_error, or what is wrong with the sheet's lines (a FILE line
+ * without its name or its closing quote, a 100th FILE or TRACK line, an
+ * INDEX 00 or 01 without a time mm:ss:ff, a track without INDEX 01, a track
+ * file path longer than 4095 bytes, no track, no data track). *line (when
+ * not null) receives the number of the sheet's line at fault, counted from
+ * 1, or 0 when no single line is. Null, *line untouched, when the open gave
+ * no such reason: it succeeded, or failed on something the module named on
+ * standard error itself (a missing track file). The text may quote the
+ * sheet: filter control characters before showing it. */
+CDIMAGE_API const char *cdimage_open_reason(int *line);
 /* Failures met by the open image: what the open's walk of the volume lost
  * (a directory that could not be read, one too deep to follow, an entry
  * whose name would not fit, entries left out for want of memory), plus the

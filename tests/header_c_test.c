@@ -43,5 +43,11 @@ int main(void) {
         fputs("a missing cue sheet opened\n", stderr);
         return 1;
     }
+    int line = -1;
+    const char *reason = cdimage_open_reason(&line);
+    if (reason == NULL || reason[0] == '\0' || line != 0) {
+        fputs("a missing cue sheet gave no reason\n", stderr);
+        return 1;
+    }
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cdimage.h"
@@ -44,8 +45,13 @@ constexpr std::size_t MAX_ENTRY_NAME = PATH_TEXT_SIZE - 1;
 // An output path: the output directory, an entry name and their separators
 // (PATH_MAX).
 constexpr std::size_t OUTPUT_PATH_SIZE = 4096;
-constexpr std::size_t CUE_NAME_SIZE = 512;
+// A track file's path: the cue sheet's directory and the FILE line's name,
+// up to the system's limit (PATH_MAX, terminator included). A longer one
+// refuses the sheet rather than being cut into another path.
+constexpr std::size_t TRACK_PATH_SIZE = 4096;
 constexpr std::size_t CUE_TOKEN_SIZE = 32;
+// Why an open refused its cue sheet, terminator included.
+constexpr std::size_t OPEN_REASON_SIZE = 128;
 
 // An audio frame: two 16-bit samples.
 constexpr int BYTES_PER_FRAME = 4;
@@ -65,7 +71,7 @@ enum class TrackFormat {
 
 // One FILE line of the cue sheet.
 struct TrackFile {
-    char path[PATH_TEXT_SIZE];
+    char path[TRACK_PATH_SIZE];
     TrackFormat format;
     uint32_t sample_rate;
     int64_t data_offset;  // where sector 0 of the file's track data begins
@@ -178,6 +184,10 @@ struct ImageState {
     std::unique_ptr<int32_t[]> name_index;
     uint32_t name_index_slots;  // a power of two
     int cue_error;            // what cdimage_cue_error gives
+    // Why the last open refused its cue sheet (cdimage_open_reason): empty
+    // when it gave no such reason; the line is the sheet's, or 0.
+    char open_reason[OPEN_REASON_SIZE];
+    int open_reason_line;
     int walk_failures;        // losses of the open's walk, each named
     int track_failures;       // the data track lost: its file missing or
                               // holding none of its sectors, named by the layout
@@ -221,10 +231,15 @@ inline const FsExtent *entry_extents(const FsEntry &entry)
     return g_image.extents.data() + entry.first_extent;
 }
 
-// Cue sheet reader. read_cue_sheet gives 1 when the sheet was read to its
-// end, 0 when the open must fail (the sheet is closed either way).
-int64_t parse_msf(const char *time);
+// Cue sheet reader. parse_msf gives the sectors of a time mm:ss:ff (digits
+// only, seconds below 60, frames below 75), -1 for any other text.
+// read_cue_sheet gives 1 when the sheet was read to its end and describes
+// tracks, 0 when the open must fail: with open_reason set, or after the
+// module named the failure (the sheet is closed either way).
+int64_t parse_msf(std::string_view time);
 int read_cue_sheet(const char *cue_path);
+// The largest cue sheet read: real ones stay far below it.
+constexpr std::size_t MAX_CUE_SHEET_SIZE = 16 * 1024 * 1024;
 
 // Track file probing: the format, rate, data_offset and data_size of a new
 // entry, from its FILE line's type word and its bytes. Gives 1 when the entry
@@ -232,7 +247,7 @@ int read_cue_sheet(const char *cue_path);
 // A name that does not exist as given is looked for by its base name in the
 // cue sheet's directory, then with its ISO 8859-1 bytes as UTF-8; `path`
 // becomes the path found.
-int probe_track_file(TrackFile &file, const char *cue_directory, const char *type);
+int probe_track_file(TrackFile &file, std::string_view cue_directory, const char *type);
 
 // What the chunk walk of a RIFF WAVE stream finds.
 struct WaveLayout {

@@ -27,6 +27,8 @@ extern "C" int cdimage_open(const char *cue_path, const char *out_dir)
 {
     release_image();
     g_image.cue_error = 0;
+    g_image.open_reason[0] = '\0';
+    g_image.open_reason_line = 0;
     if (cue_path == nullptr || out_dir == nullptr)
         return 0;
 
@@ -64,6 +66,15 @@ extern "C" int cdimage_is_open(void)
 extern "C" int cdimage_cue_error(void)
 {
     return g_image.cue_error;
+}
+
+extern "C" const char *cdimage_open_reason(int *line)
+{
+    if (g_image.open_reason[0] == '\0')
+        return nullptr;
+    if (line != nullptr)
+        *line = g_image.open_reason_line;
+    return g_image.open_reason;
 }
 
 extern "C" int cdimage_failure_count(void)

@@ -1,23 +1,34 @@
-// The cue sheet reader: FILE, TRACK and INDEX lines fill the file and track
-// tables; every other line is ignored.
-#include <algorithm>
-#include <cctype>
-#include <climits>
+// The cue sheet reader: the sheet is read whole (at most 16 MiB; UTF-16 is
+// turned into UTF-8 first), then its FILE, TRACK and INDEX lines fill the
+// file and track tables; every other line is passed over. A FILE, TRACK or
+// INDEX line that cannot be taken as written refuses the sheet, with its
+// reason, rather than being passed over and changing what the lines after
+// it mean.
+#include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <string_view>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "cdimage_internal.h"
 
 namespace {
 
-constexpr std::size_t CUE_LINE_SIZE = 1024;
 // Cue sheet times are minutes, seconds and frames; a frame is one sector.
 constexpr int64_t SECONDS_PER_MINUTE = 60;
 constexpr int64_t SECTORS_PER_SECOND = 75;
+constexpr int64_t MAX_MINUTES = INT_MAX;
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
-// The bytes looked at before a file is read as a cue sheet.
+constexpr std::string_view UTF16_LE_BOM = "\xFF\xFE";
+constexpr std::string_view UTF16_BE_BOM = "\xFE\xFF";
+constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
+// The bytes looked at for a FILE line before a file is read as a cue sheet.
 constexpr std::size_t CUE_SNIFF_SIZE = 64 * 1024;
+// The characters of a malformed time that its reason quotes.
+constexpr int QUOTED_TIME_SIZE = 24;
 
 // The six white-space characters of the POSIX locale; bytes of 128 and above
 // are not white space.
@@ -41,7 +52,7 @@ void skip_blanks(std::string_view &text)
 
 // Reads the next token after any white space, at most `limit` characters of
 // it; what is left of a longer token stays in `text`. Empty when none.
-std::string_view take_token(std::string_view &text, std::size_t limit)
+std::string_view take_token(std::string_view &text, std::size_t limit = std::string_view::npos)
 {
     skip_blanks(text);
     std::size_t n = 0;
@@ -81,6 +92,31 @@ bool take_int(std::string_view &text, int &value)
     return true;
 }
 
+// Reads one or more digits as a number no greater than `max`; false, the
+// text untouched, for no digit or a larger number.
+bool take_number(std::string_view &text, int64_t max, int64_t &value)
+{
+    std::size_t n = 0;
+    value = 0;
+    for (; n < text.size() && is_digit(text[n]); ++n) {
+        value = value * 10 + (text[n] - '0');
+        if (value > max)
+            return false;
+    }
+    if (n == 0)
+        return false;
+    text.remove_prefix(n);
+    return true;
+}
+
+bool take_colon(std::string_view &text)
+{
+    if (text.empty() || text[0] != ':')
+        return false;
+    text.remove_prefix(1);
+    return true;
+}
+
 // Copies a view into a fixed text, cut to fit with its terminator.
 template <std::size_t N>
 void copy_text(char (&out)[N], std::string_view text)
@@ -97,6 +133,111 @@ bool equals_ignoring_case(std::string_view a, const char *b)
     return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
 }
 
+bool starts_with_ignoring_case(std::string_view text, const char *prefix)
+{
+    const std::size_t n = std::strlen(prefix);
+    return text.size() >= n && strncasecmp(text.data(), prefix, n) == 0;
+}
+
+enum class LineOutcome { GO_ON, FAIL_OPEN };
+
+// Records why the open refuses the sheet; `line` is the line that is the
+// cause, or 0 when no single line is.
+__attribute__((format(printf, 2, 3))) LineOutcome refuse(int line, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(g_image.open_reason, sizeof g_image.open_reason, format, arguments);
+    va_end(arguments);
+    g_image.open_reason_line = line;
+    return LineOutcome::FAIL_OPEN;
+}
+
+// Refuses a file that is no cue sheet; gives CDIMAGE_NOT_A_CUE_SHEET.
+int refuse_as_no_cue_sheet(const char *reason)
+{
+    refuse(0, "%s", reason);
+    return CDIMAGE_NOT_A_CUE_SHEET;
+}
+
+// Refuses a sheet that could not be read; gives the errno of the failure.
+int refuse_as_unread(int error)
+{
+    refuse(0, "%s", std::strerror(error));
+    return error;
+}
+
+// Appends up to `limit` bytes of the stream to `text` (fewer at its end);
+// false, with errno, when a read fails.
+bool read_more(std::FILE *stream, std::string &text, std::size_t limit)
+{
+    char chunk[CUE_SNIFF_SIZE];
+    while (limit > 0) {
+        const std::size_t want = limit < sizeof chunk ? limit : sizeof chunk;
+        const std::size_t got = std::fread(chunk, 1, want, stream);
+        text.append(chunk, got);
+        limit -= got;
+        if (got < want)
+            return !std::ferror(stream);
+    }
+    return true;
+}
+
+bool has_utf16_bom(std::string_view bytes)
+{
+    return bytes.substr(0, 2) == UTF16_LE_BOM || bytes.substr(0, 2) == UTF16_BE_BOM;
+}
+
+// The 16-bit unit at byte `at` of UTF-16 text.
+uint32_t utf16_unit(std::string_view bytes, std::size_t at, bool big_endian)
+{
+    const auto first = static_cast<unsigned char>(bytes[at]);
+    const auto second = static_cast<unsigned char>(bytes[at + 1]);
+    return big_endian ? (first << 8 | second) : (second << 8 | first);
+}
+
+void append_utf8(std::string &text, uint32_t code_point)
+{
+    if (code_point < 0x80) {
+        text += static_cast<char>(code_point);
+    } else if (code_point < 0x800) {
+        text += static_cast<char>(0xC0 | code_point >> 6);
+        text += static_cast<char>(0x80 | (code_point & 0x3F));
+    } else if (code_point < 0x10000) {
+        text += static_cast<char>(0xE0 | code_point >> 12);
+        text += static_cast<char>(0x80 | (code_point >> 6 & 0x3F));
+        text += static_cast<char>(0x80 | (code_point & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | code_point >> 18);
+        text += static_cast<char>(0x80 | (code_point >> 12 & 0x3F));
+        text += static_cast<char>(0x80 | (code_point >> 6 & 0x3F));
+        text += static_cast<char>(0x80 | (code_point & 0x3F));
+    }
+}
+
+// UTF-16 text that begins with its byte-order mark, as UTF-8 without it. A
+// surrogate without its partner becomes U+FFFD; an odd last byte is dropped.
+std::string utf8_from_utf16(std::string_view bytes)
+{
+    const bool big_endian = bytes.substr(0, 2) == UTF16_BE_BOM;
+    std::string text;
+    text.reserve(bytes.size() / 2 * 3);
+    for (std::size_t at = 2; at + 1 < bytes.size(); at += 2) {
+        uint32_t code_point = utf16_unit(bytes, at, big_endian);
+        if (code_point >= 0xD800 && code_point <= 0xDBFF && at + 3 < bytes.size()) {
+            const uint32_t low = utf16_unit(bytes, at + 2, big_endian);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                code_point = 0x10000 + ((code_point - 0xD800) << 10) + (low - 0xDC00);
+                at += 2;
+            }
+        }
+        if (code_point >= 0xD800 && code_point <= 0xDFFF)
+            code_point = REPLACEMENT_CHARACTER;
+        append_utf8(text, code_point);
+    }
+    return text;
+}
+
 // The keyword of one line as the reader takes it; `rest` is left behind
 // the keyword.
 std::string_view take_keyword(std::string_view &rest, bool first_line)
@@ -107,66 +248,96 @@ std::string_view take_keyword(std::string_view &rest, bool first_line)
     return take_token(rest, CUE_TOKEN_SIZE - 1);
 }
 
-// A cue sheet is text with a FILE line near its start. A NUL byte, or no
-// FILE line in the first 64 KiB, is some other file given in its place
-// (a track file, a disc image). 0 when it looks like a cue sheet, else
-// CDIMAGE_NOT_A_CUE_SHEET or the errno of a failed read. Leaves the stream
-// at its start.
-int check_cue_sheet_start(std::FILE *cue)
+// The next line of the text, without its newline; `text` moves past it.
+std::string_view take_line(std::string_view &text)
 {
-    static char head[CUE_SNIFF_SIZE];
-    std::size_t size = std::fread(head, 1, sizeof head, cue);
-    if (size < sizeof head && std::ferror(cue))
-        return errno != 0 ? errno : EIO;
-    if (std::memchr(head, '\0', size) != nullptr)
-        return CDIMAGE_NOT_A_CUE_SHEET;
-    // Lines as the reader takes them: each cut to 1023 bytes.
-    std::string_view text(head, size);
-    bool has_file_line = false;
-    for (bool first_line = true; !text.empty() && !has_file_line; first_line = false) {
-        std::size_t newline = text.find('\n');
-        std::size_t length = newline == std::string_view::npos ? text.size() : newline + 1;
-        std::string_view line = text.substr(0, std::min(length, CUE_LINE_SIZE - 1));
-        text.remove_prefix(length);
-        has_file_line = equals_ignoring_case(take_keyword(line, first_line), "FILE");
-    }
-    if (!has_file_line)
-        return CDIMAGE_NOT_A_CUE_SHEET;
-    return std::fseek(cue, 0, SEEK_SET) == 0 ? 0 : errno;
+    const std::size_t newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    return line;
 }
 
-bool starts_with_ignoring_case(std::string_view text, const char *prefix)
+// A cue sheet is text with a FILE line beginning in its first 64 KiB: a
+// file without one is some other file given in its place.
+bool has_file_line_near_start(std::string_view text)
 {
-    const std::size_t n = std::strlen(prefix);
-    return text.size() >= n && strncasecmp(text.data(), prefix, n) == 0;
+    std::string_view head = text.substr(0, CUE_SNIFF_SIZE);
+    for (bool first_line = true; !head.empty(); first_line = false) {
+        std::string_view line = take_line(head);
+        if (equals_ignoring_case(take_keyword(line, first_line), "FILE"))
+            return true;
+    }
+    return false;
 }
+
+// Reads the whole cue sheet into `text`, as UTF-8. 0 when it is one; else,
+// its reason recorded, CDIMAGE_NOT_A_CUE_SHEET or the errno of the failure.
+// The sheet is opened without waiting (a FIFO would block the open until
+// some writer came) and read only when it is a regular file.
+int load_cue_sheet(const char *cue_path, std::string &text)
+{
+    errno = 0;
+    const int fd = open(cue_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return refuse_as_unread(errno);
+    FileHandle cue(fdopen(fd, "rb"));
+    if (!cue) {
+        const int error = errno;
+        close(fd);
+        return refuse_as_unread(error);
+    }
+    // A sheet that opens refills the tables, whatever its lines turn out to be.
+    g_image.file_count = 0;
+    g_image.track_count = 0;
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return refuse_as_unread(errno);
+    if (S_ISDIR(info.st_mode))
+        return refuse_as_unread(EISDIR);
+    if (!S_ISREG(info.st_mode))
+        return refuse_as_no_cue_sheet("not a regular file");
+
+    // A NUL byte in the first 64 KiB is a disc image or a track file given
+    // in the sheet's place, whatever its size; UTF-16 text holds NUL bytes.
+    if (!read_more(cue.get(), text, CUE_SNIFF_SIZE))
+        return refuse_as_unread(errno != 0 ? errno : EIO);
+    const bool utf16 = has_utf16_bom(text);
+    if (!utf16 && text.find('\0') != std::string::npos)
+        return refuse_as_no_cue_sheet("not a cue sheet");
+    // One byte past the limit tells a sheet that grows while it is read.
+    if (static_cast<uint64_t>(info.st_size) > MAX_CUE_SHEET_SIZE ||
+        !read_more(cue.get(), text, MAX_CUE_SHEET_SIZE + 1 - text.size()) || text.size() > MAX_CUE_SHEET_SIZE) {
+        if (std::ferror(cue.get()))
+            return refuse_as_unread(errno != 0 ? errno : EIO);
+        return refuse_as_no_cue_sheet("larger than 16 MiB");
+    }
+    if (utf16)
+        text = utf8_from_utf16(text);
+    if (text.find('\0') != std::string::npos || !has_file_line_near_start(text))
+        return refuse_as_no_cue_sheet("not a cue sheet");
+    return 0;
+}
+
+// What the reader keeps while it goes through the lines.
+struct SheetReading {
+    std::string_view directory;   // the cue sheet's: names resolve against it
+    int line;                     // the number of the line being read, from 1
+    int track_lines[MAX_TRACKS];  // the line of each track's TRACK line
+};
 
 // The cue sheet's directory: everything before its last '/', or "." when it
 // has none (so "/disc.cue" gives the empty text and names resolve to "/name").
-void cue_directory(const char *cue_path, char (&directory)[PATH_TEXT_SIZE])
+std::string_view cue_directory(const char *cue_path)
 {
     const char *slash = std::strrchr(cue_path, '/');
     if (slash == nullptr)
-        copy_text(directory, ".");
-    else
-        copy_text(directory, std::string_view(cue_path, static_cast<std::size_t>(slash - cue_path)));
+        return ".";
+    return std::string_view(cue_path, static_cast<std::size_t>(slash - cue_path));
 }
 
-// Skips what is left of a line that did not fit the line buffer: text deep
-// inside a long remark or title is never read as a keyword line of its own.
-void skip_rest_of_line(std::FILE *stream)
-{
-    int c;
-    do
-        c = std::getc(stream);
-    while (c != EOF && c != '\n');
-}
-
-enum class LineOutcome { GO_ON, FAIL_OPEN };
-
-// The name and type word of a FILE line; false when the line names nothing
-// (no name, or a quote that is never closed).
-bool parse_file_line(std::string_view rest, char (&name)[CUE_NAME_SIZE], char (&type)[CUE_TOKEN_SIZE])
+// The name and type word of a FILE line: null when the line has a name, else
+// why it names nothing.
+const char *parse_file_line(std::string_view rest, std::string_view &name, char (&type)[CUE_TOKEN_SIZE])
 {
     copy_text(type, "BINARY");
     skip_blanks(rest);
@@ -174,19 +345,18 @@ bool parse_file_line(std::string_view rest, char (&name)[CUE_NAME_SIZE], char (&
         rest.remove_prefix(1);
         std::size_t close = rest.find('"');
         if (close == std::string_view::npos)
-            return false;
-        copy_text(name, rest.substr(0, close));
+            return "FILE name without its closing quote";
+        name = rest.substr(0, close);
         rest.remove_prefix(close + 1);
     } else {
-        std::string_view token = take_token(rest, CUE_NAME_SIZE - 1);
-        if (token.empty())
-            return false;
-        copy_text(name, token);
+        name = take_token(rest);
     }
+    if (name.empty())
+        return "FILE line without a name";
     std::string_view type_token = take_token(rest, CUE_TOKEN_SIZE - 1);
     if (!type_token.empty())
         copy_text(type, type_token);
-    return true;
+    return nullptr;
 }
 
 // Rippers often write a track's TRACK line (and its INDEX 00, a pregap at
@@ -201,20 +371,32 @@ void move_waiting_track_to(int file_index)
         last.file_index = file_index;
 }
 
-// Adds the file to the table and has it probed.
-LineOutcome register_track_file(const char *directory, const char *name, const char *type)
+// Adds the file named by a FILE line to the table and has it probed. Its
+// path is the cue sheet's directory and the name, whole: a path that would
+// not fit refuses the sheet rather than opening some other file.
+LineOutcome read_file_line(const SheetReading &sheet, std::string_view rest)
 {
+    std::string_view name;
+    char type[CUE_TOKEN_SIZE];
+    if (const char *reason = parse_file_line(rest, name, type))
+        return refuse(sheet.line, "%s", reason);
     if (g_image.file_count == MAX_TRACK_FILES)
-        return LineOutcome::FAIL_OPEN;
+        return refuse(sheet.line, "more than %d FILE lines", MAX_TRACK_FILES);
 
     TrackFile &file = g_image.files[g_image.file_count];
     file = TrackFile{};
-    std::snprintf(file.path, sizeof file.path, "%s/%s", directory, name);
+    const std::size_t length = sheet.directory.size() + 1 + name.size();
+    if (length >= sizeof file.path)
+        return refuse(sheet.line, "track file path longer than %zu bytes", sizeof file.path - 1);
+    sheet.directory.copy(file.path, sheet.directory.size());
+    file.path[sheet.directory.size()] = '/';
+    name.copy(file.path + sheet.directory.size() + 1, name.size());
+    file.path[length] = '\0';
     for (char *c = file.path; *c != '\0'; ++c)
         if (*c == '\\')
             *c = '/';
 
-    if (!probe_track_file(file, directory, type))
+    if (!probe_track_file(file, sheet.directory, type))
         return LineOutcome::FAIL_OPEN;
     move_waiting_track_to(g_image.file_count);
     ++g_image.file_count;
@@ -242,10 +424,13 @@ void set_track_mode(Track &track, std::string_view mode)
     }
 }
 
-void read_track_line(std::string_view rest)
+LineOutcome read_track_line(SheetReading &sheet, std::string_view rest)
 {
-    if (g_image.file_count < 1 || g_image.track_count >= MAX_TRACKS)
-        return;
+    // A TRACK line before any FILE line has no file to lie in: passed over.
+    if (g_image.file_count < 1)
+        return LineOutcome::GO_ON;
+    if (g_image.track_count >= MAX_TRACKS)
+        return refuse(sheet.line, "more than %d TRACK lines", MAX_TRACKS);
     Track &track = g_image.tracks[g_image.track_count];
     track = Track{};
     std::string_view mode;
@@ -256,84 +441,88 @@ void read_track_line(std::string_view rest)
     track.file_index = g_image.file_count - 1;
     track.index0_file = track.file_index;
     set_track_mode(track, mode);
+    sheet.track_lines[g_image.track_count] = sheet.line;
     ++g_image.track_count;
+    return LineOutcome::GO_ON;
 }
 
-void read_index_line(std::string_view rest)
+// INDEX 00 and 01 place the track; other index numbers (and INDEX lines
+// before the first track) change nothing and are passed over.
+LineOutcome read_index_line(const SheetReading &sheet, std::string_view rest)
 {
     if (g_image.track_count < 1)
-        return;
+        return LineOutcome::GO_ON;
     int index_number = -1;
-    char time[CUE_TOKEN_SIZE] = "";
-    if (take_int(rest, index_number))
-        copy_text(time, take_token(rest, CUE_TOKEN_SIZE - 1));
+    if (!take_int(rest, index_number) || (index_number != 0 && index_number != 1))
+        return LineOutcome::GO_ON;
+    const std::string_view time = take_token(rest);
+    if (time.empty())
+        return refuse(sheet.line, "INDEX %02d without a time", index_number);
+    const int64_t position = parse_msf(time);
+    if (position < 0) {
+        const int shown = time.size() < QUOTED_TIME_SIZE ? static_cast<int>(time.size()) : QUOTED_TIME_SIZE;
+        return refuse(sheet.line, "INDEX %02d time '%.*s' is not mm:ss:ff (seconds < 60, frames < 75)",
+                      index_number, shown, time.data());
+    }
     Track &track = g_image.tracks[g_image.track_count - 1];
     if (index_number == 1) {
-        track.index1 = parse_msf(time);
-    } else if (index_number == 0) {
-        track.index0 = parse_msf(time);
+        track.index1 = position;
+    } else {
+        track.index0 = position;
         track.index0_file = track.file_index;
     }
+    return LineOutcome::GO_ON;
+}
+
+// What the whole sheet must describe: at least one track, each with its
+// INDEX 01, and a track that is not audio, for the volume.
+LineOutcome check_tracks(const SheetReading &sheet)
+{
+    if (g_image.track_count == 0)
+        return refuse(0, "no TRACK line");
+    for (int i = 0; i < g_image.track_count; ++i)
+        if (g_image.tracks[i].index1 < 0)
+            return refuse(sheet.track_lines[i], "track %02d has no INDEX 01", g_image.tracks[i].number);
+    for (int i = 0; i < g_image.track_count; ++i)
+        if (!g_image.tracks[i].is_audio)
+            return LineOutcome::GO_ON;
+    return refuse(0, "no data track");
 }
 
 }  // namespace
 
-int64_t parse_msf(const char *time)
+int64_t parse_msf(std::string_view time)
 {
-    std::string_view text(time);
-    int minutes = 0, seconds = 0, frames = 0;
-    if (!take_int(text, minutes) || text.empty() || text[0] != ':')
+    int64_t minutes = 0, seconds = 0, frames = 0;
+    if (!take_number(time, MAX_MINUTES, minutes) || !take_colon(time) ||
+        !take_number(time, SECONDS_PER_MINUTE - 1, seconds) || !take_colon(time) ||
+        !take_number(time, SECTORS_PER_SECOND - 1, frames) || !time.empty())
         return -1;
-    text.remove_prefix(1);
-    if (!take_int(text, seconds) || text.empty() || text[0] != ':')
-        return -1;
-    text.remove_prefix(1);
-    if (!take_int(text, frames))
-        return -1;
-    return (static_cast<int64_t>(minutes) * SECONDS_PER_MINUTE + seconds) * SECTORS_PER_SECOND + frames;
+    return (minutes * SECONDS_PER_MINUTE + seconds) * SECTORS_PER_SECOND + frames;
 }
 
 int read_cue_sheet(const char *cue_path)
 {
-    errno = 0;
-    FileHandle cue(std::fopen(cue_path, "r"));
-    if (!cue) {
-        g_image.cue_error = errno;
-        return 0;
-    }
-    g_image.file_count = 0;
-    g_image.track_count = 0;
-    g_image.cue_error = check_cue_sheet_start(cue.get());
+    std::string text;
+    g_image.cue_error = load_cue_sheet(cue_path, text);
     if (g_image.cue_error != 0)
         return 0;
 
-    char directory[PATH_TEXT_SIZE];
-    cue_directory(cue_path, directory);
-
-    char line[CUE_LINE_SIZE];
-    bool first_line = true;
-    for (;;) {
-        // fgets writes the last byte of the buffer only when the line filled
-        // it; a NUL there without a newline before it means the line is longer.
-        line[CUE_LINE_SIZE - 1] = 'x';
-        if (std::fgets(line, sizeof line, cue.get()) == nullptr)
-            break;
-        if (line[CUE_LINE_SIZE - 1] == '\0' && line[CUE_LINE_SIZE - 2] != '\n')
-            skip_rest_of_line(cue.get());
-        std::string_view rest(line);
-        std::string_view keyword = take_keyword(rest, first_line);
-        first_line = false;
-        if (equals_ignoring_case(keyword, "FILE")) {
-            char name[CUE_NAME_SIZE];
-            char type[CUE_TOKEN_SIZE];
-            if (parse_file_line(rest, name, type) &&
-                register_track_file(directory, name, type) == LineOutcome::FAIL_OPEN)
-                return 0;
-        } else if (equals_ignoring_case(keyword, "TRACK")) {
-            read_track_line(rest);
-        } else if (equals_ignoring_case(keyword, "INDEX")) {
-            read_index_line(rest);
-        }
+    SheetReading sheet{};
+    sheet.directory = cue_directory(cue_path);
+    std::string_view rest_of_sheet(text);
+    for (sheet.line = 1; !rest_of_sheet.empty(); ++sheet.line) {
+        std::string_view rest = take_line(rest_of_sheet);
+        std::string_view keyword = take_keyword(rest, sheet.line == 1);
+        LineOutcome outcome = LineOutcome::GO_ON;
+        if (equals_ignoring_case(keyword, "FILE"))
+            outcome = read_file_line(sheet, rest);
+        else if (equals_ignoring_case(keyword, "TRACK"))
+            outcome = read_track_line(sheet, rest);
+        else if (equals_ignoring_case(keyword, "INDEX"))
+            outcome = read_index_line(sheet, rest);
+        if (outcome == LineOutcome::FAIL_OPEN)
+            return 0;
     }
-    return 1;
+    return check_tracks(sheet) == LineOutcome::GO_ON;
 }

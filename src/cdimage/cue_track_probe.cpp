@@ -69,7 +69,7 @@ FileHandle open_regular_file(const char *path)
 // game.bin. When exactly one entry of the file's directory matches its last
 // component ignoring ASCII case, that entry is the file: `path` becomes its
 // real path.
-FileHandle open_by_case_insensitive_name(char (&path)[PATH_TEXT_SIZE])
+FileHandle open_by_case_insensitive_name(char (&path)[TRACK_PATH_SIZE])
 {
     const char *slash = std::strrchr(path, '/');
     std::string directory = slash == nullptr ? std::string(".") : std::string(path, static_cast<std::size_t>(slash - path));
@@ -91,7 +91,7 @@ FileHandle open_by_case_insensitive_name(char (&path)[PATH_TEXT_SIZE])
     if (matches != 1)
         return nullptr;
 
-    char real_path[PATH_TEXT_SIZE];
+    char real_path[TRACK_PATH_SIZE];
     int written = std::snprintf(real_path, sizeof real_path, "%.*s%s",
                                 static_cast<int>(wanted - path), path, match.c_str());
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof real_path)
@@ -103,7 +103,7 @@ FileHandle open_by_case_insensitive_name(char (&path)[PATH_TEXT_SIZE])
 }
 
 // Opens the file as named, or by its last component in another case.
-FileHandle open_as_named(char (&path)[PATH_TEXT_SIZE])
+FileHandle open_as_named(char (&path)[TRACK_PATH_SIZE])
 {
     FileHandle stream = open_regular_file(path);
     return stream ? std::move(stream) : open_by_case_insensitive_name(path);
@@ -111,7 +111,7 @@ FileHandle open_as_named(char (&path)[PATH_TEXT_SIZE])
 
 // The text with its ISO 8859-1 bytes (0x80 and above) as UTF-8, two bytes
 // each; false when it has none or the result does not fit.
-bool latin1_as_utf8(const char *text, char (&utf8)[PATH_TEXT_SIZE])
+bool latin1_as_utf8(const char *text, char (&utf8)[TRACK_PATH_SIZE])
 {
     std::size_t n = 0;
     bool converted = false;
@@ -138,16 +138,17 @@ bool latin1_as_utf8(const char *text, char (&utf8)[PATH_TEXT_SIZE])
 // '\\') in the cue sheet's directory, then both again with their ISO 8859-1
 // bytes as UTF-8; letter case is ignored where one entry matches. `path`
 // becomes the path found.
-FileHandle open_track_file(char (&path)[PATH_TEXT_SIZE], const char *cue_directory)
+FileHandle open_track_file(char (&path)[TRACK_PATH_SIZE], std::string_view cue_directory)
 {
-    char candidates[4][PATH_TEXT_SIZE];
+    char candidates[4][TRACK_PATH_SIZE];
     int count = 0;
     std::memcpy(candidates[count++], path, sizeof path);
     const char *base = path;
     for (const char *c = path; *c != '\0'; ++c)
         if (*c == '/' || *c == '\\')
             base = c + 1;
-    const int written = std::snprintf(candidates[count], sizeof candidates[count], "%s/%s", cue_directory, base);
+    const int written = std::snprintf(candidates[count], sizeof candidates[count], "%.*s/%s",
+                                      static_cast<int>(cue_directory.size()), cue_directory.data(), base);
     if (written >= 0 && static_cast<std::size_t>(written) < sizeof candidates[count] &&
         std::strcmp(candidates[count], path) != 0)
         ++count;
@@ -296,7 +297,7 @@ WaveLayout read_wave_layout(std::FILE *stream)
     }
 }
 
-int probe_track_file(TrackFile &file, const char *cue_directory, const char *type)
+int probe_track_file(TrackFile &file, std::string_view cue_directory, const char *type)
 {
     file.big_endian_type = strcasecmp(type, "MOTOROLA") == 0;
     file.format = file.big_endian_type ? TrackFormat::STORED_BIG_ENDIAN : TrackFormat::STORED;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "listing.h"
 #include "options.h"
 #include "output_tree.h"
+#include "printable_text.h"
 #include "progress.h"
 
 namespace {
@@ -78,15 +80,23 @@ bool names_track_data(const char *path)
                               strcasecmp(dot, ".img") == 0);
 }
 
-// Why the cue sheet could not be read, when the module could tell.
+// Why the module refused the cue sheet, when it gave a reason: a failure
+// that the module named itself (a missing track file) gets no second line.
 void explain_unread_cue_sheet(const char *cue_path)
 {
-    int error = cdimage_cue_error();
-    if (error == CDIMAGE_NOT_A_CUE_SHEET)
-        std::fprintf(stderr, "cdunpack: %s: not a cue sheet%s\n", cue_path,
-                     names_track_data(cue_path) ? " (give the .cue file that describes the image)" : "");
-    else if (error != 0)
-        std::fprintf(stderr, "cdunpack: %s: %s\n", cue_path, std::strerror(error));
+    int line = 0;
+    const char *reason = cdimage_open_reason(&line);
+    if (reason == nullptr)
+        return;
+    const char *hint = cdimage_cue_error() == CDIMAGE_NOT_A_CUE_SHEET && names_track_data(cue_path)
+                           ? " (give the .cue file that describes the image)"
+                           : "";
+    // The reason may quote the sheet's own text.
+    const std::string shown = printable_text(reason);
+    if (line > 0)
+        std::fprintf(stderr, "cdunpack: %s: line %d: %s%s\n", cue_path, line, shown.c_str(), hint);
+    else
+        std::fprintf(stderr, "cdunpack: %s: %s%s\n", cue_path, shown.c_str(), hint);
 }
 
 // Sends standard output on its way; false, the reason named once, when it

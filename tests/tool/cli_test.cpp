@@ -75,7 +75,7 @@ TEST(Cli, ImageOfAudioTracksOnlyDoesNotOpen) {
                "FILE music.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 00:01:00\n");
     RunResult run = run_program({cdunpack_binary(), "music.cue", "out"}, work.path);
     EXPECT_EQ(1, run.exit_code);
-    EXPECT_EQ("music.cue: cannot open the image\n", run.err);
+    EXPECT_EQ("cdunpack: music.cue: no data track\nmusic.cue: cannot open the image\n", run.err);
     EXPECT_EQ("", run.out);
     EXPECT_EQ(0755, directory_mode(work.at("out")));
     EXPECT_EQ((std::vector<std::string>{"music.bin", "music.cue", "out/"}), list_tree(work.path));
@@ -153,6 +153,8 @@ struct CueReasonCase {
     std::string name;
     Bytes contents;
     std::string reason;
+    uint64_t sparse_size = 0;  // the file goes on, sparse, to this size
+    bool fifo = false;         // a FIFO in place of the file
 };
 
 // A file that is no cue sheet (a track file, an image, some text) is not
@@ -161,6 +163,7 @@ TEST(Cli, FilesThatAreNoCueSheetAreExplained) {
     const Bytes raw_volume = wrap_sectors(build_iso_volume({iso_file("A.TXT;1", Bytes{'a'})}), SectorMode::MODE1_2352);
     const std::string binary_with_file_line = std::string("\x01\x02\x00\x03", 4) + "\nFILE x.bin BINARY\n";
     const std::string text_after_64_kib = std::string(64 * 1024, '\n') + "FILE disc.bin BINARY\n";
+    const std::string sheet_past_64_kib = std::string(DATA_TRACK) + std::string(64 * 1024, '\n');
     const std::vector<CueReasonCase> cases = {
         {"a raw .bin", "disc.bin", raw_volume, "not a cue sheet (give the .cue file that describes the image)"},
         {"an .iso, any case", "disc.ISO", build_iso_volume({}),
@@ -169,16 +172,107 @@ TEST(Cli, FilesThatAreNoCueSheetAreExplained) {
          "not a cue sheet"},
         {"text whose FILE line lies past 64 KiB", "disc.cue", Bytes(text_after_64_kib.begin(), text_after_64_kib.end()),
          "not a cue sheet"},
+        {"a NUL byte past the first 64 KiB", "disc.cue", text_bytes(sheet_past_64_kib + '\0'), "not a cue sheet"},
+        // Read to its end, it used to take most of a minute.
+        {"a sheet that goes on, sparse, to 10 GiB", "disc.cue", text_bytes(sheet_past_64_kib), "larger than 16 MiB",
+         10ull << 30},
+        {"a large .iso", "disc.iso", build_iso_volume({}),
+         "not a cue sheet (give the .cue file that describes the image)", 20u << 20},
+        // Opened for reading, it would wait for a writer forever.
+        {"a FIFO", "disc.cue", {}, "not a regular file", 0, true},
     };
     for (const CueReasonCase &c : cases) {
         SCOPED_TRACE(c.what);
         TempDir work;
-        write_file(work.at(c.name), c.contents);
-        const RunResult run = run_program({cdunpack_binary(), c.name, "out"}, work.path);
+        if (c.fifo) {
+            ASSERT_EQ(0, mkfifo(work.at(c.name).c_str(), 0644));
+        } else {
+            write_file(work.at(c.name), c.contents);
+        }
+        if (c.sparse_size != 0) {
+            ASSERT_EQ(0, truncate(work.at(c.name).c_str(), static_cast<off_t>(c.sparse_size)));
+        }
+        const std::string expected = "cdunpack: " + c.name + ": " + c.reason + "\n" + c.name + ": cannot open the image\n";
+        const RunResult run = run_program({cdunpack_binary(), c.name, "out"}, work.path, 20);
         EXPECT_EQ(run.exit_code, 1);
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "cdunpack: " + c.name + ": " + c.reason + "\n" + c.name + ": cannot open the image\n");
+        EXPECT_EQ(run.err, expected);
+        const RunResult listed = run_program({cdunpack_binary(), "--list", c.name}, work.path, 20);
+        EXPECT_EQ(listed.exit_code, 1);
+        EXPECT_EQ(listed.out, "");
+        EXPECT_EQ(listed.err, expected);
     }
+}
+
+// A sheet whose lines cannot be taken as written is refused, its line and
+// the reason named, and nothing comes out: passed over, an unread FILE line
+// left its tracks in the file before it, and the volume's bytes came out as
+// audio.
+TEST(Cli, SheetLinesThatCannotBeReadAreNamedWithTheirLine) {
+    std::string hundred_tracks;
+    for (int n = 3; n <= 100; ++n) hundred_tracks += "TRACK " + std::to_string(n) + " AUDIO\nINDEX 01 00:00:01\n";
+    struct Case {
+        const char *what;
+        std::string more_lines;  // behind the data track and track 02
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"a FILE name without its closing quote", "FILE \"track03.bin BINARY\nTRACK 03 AUDIO\nINDEX 01 00:00:00\n",
+         "line 6: FILE name without its closing quote"},
+        {"a 100th TRACK line", hundred_tracks, "line 200: more than 99 TRACK lines"},
+        {"seconds that reach 60", "TRACK 03 AUDIO\nINDEX 01 00:60:00\n",
+         "line 7: INDEX 01 time '00:60:00' is not mm:ss:ff (seconds < 60, frames < 75)"},
+        {"control characters in a time", "TRACK 03 AUDIO\nINDEX 01 0\x1b]0;x\x07\n",
+         "line 7: INDEX 01 time '0?]0;x?' is not mm:ss:ff (seconds < 60, frames < 75)"},
+        {"a track without INDEX 01", "TRACK 03 AUDIO\nINDEX 00 00:00:00\n", "line 6: track 03 has no INDEX 01"},
+        {"a track file path past 4095 bytes", "FILE \"" + std::string(4100, 'n') + "\" WAVE\n",
+         "line 6: track file path longer than 4095 bytes"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir work;
+        write_disc(work, {iso_file("A.TXT;1", Bytes{'a'})}, 75, c.more_lines);
+        const RunResult run = run_program({cdunpack_binary(), "disc.cue", "out"}, work.path);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "cdunpack: disc.cue: " + c.reason + "\ndisc.cue: cannot open the image\n");
+        EXPECT_EQ(list_tree(work.at("out")), std::vector<std::string>{});
+    }
+}
+
+// Paths are used whole: a sheet in a folder of 1015 characters names its
+// track file, not a cut path inside that folder.
+TEST(Cli, ImageInADeepFolderOpensWhole) {
+    TempDir work;
+    std::string deep = work.path;
+    while (deep.size() < 1015) {
+        deep += "/" + std::string(std::min<std::size_t>(200, 1015 - deep.size() - 1), 'd');
+        ASSERT_EQ(0, mkdir(deep.c_str(), 0755));
+    }
+    ASSERT_EQ(1015u, deep.size());
+    write_file(deep + "/disc.bin", wrap_sectors(build_iso_volume({iso_file("A.TXT;1", Bytes{'a'})}), SectorMode::MODE1_2352));
+    write_text(deep + "/disc.cue", DATA_TRACK);
+    const RunResult run = run_program({cdunpack_binary(), deep + "/disc.cue", work.at("out")});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "1 files\n");
+    EXPECT_EQ(run.err, "cdimage: " + deep + "/disc.cue, 1 tracks, 1 files\n");
+    EXPECT_EQ(read_file(work.at("out/A.TXT")), Bytes{'a'});
+}
+
+// A sheet saved as UTF-16 (here little-endian, with its byte-order mark)
+// unpacks as its UTF-8 text would.
+TEST(Cli, Utf16SheetUnpacks) {
+    TempDir work;
+    write_disc(work, {iso_file("A.TXT;1", Bytes{'a'})}, 75);
+    const std::string text = read_text(work.at("disc.cue"));
+    std::string utf16 = "\xFF\xFE";
+    for (char c : text) utf16 += std::string{c, '\0'};
+    write_text(work.at("disc.cue"), utf16);
+    const RunResult run = run_program({cdunpack_binary(), "disc.cue", "out"}, work.path);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, "cdimage: disc.cue, 2 tracks, 1 files\n");
+    EXPECT_EQ(run.out, "1 files\ntrack 02: 0:01\n");
+    EXPECT_EQ(list_tree(work.at("out")), (std::vector<std::string>{"A.TXT", "audio/", "audio/track02.wav"}));
 }
 
 // With standard output and standard error on one pipe, the lines come in
