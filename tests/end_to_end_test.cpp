@@ -254,8 +254,12 @@ TEST(PeakMemory, MinimalRecordsBelowALongPathCostNoMoreThanTheirBytes) {
     EXPECT_EQ("cdimage: " + cue + ", 1 tracks, " + std::to_string(files + levels) + " files\n",
               read_text(dir.at("stderr")));
     EXPECT_EQ(std::to_string(files) + " files\n", read_text(dir.at("stdout")));
+#if !defined(__SANITIZE_ADDRESS__)
+    // (AddressSanitizer keeps freed blocks in quarantine, so there the
+    // peak tells nothing of the table's own size.)
     const long limit_kib = static_cast<long>(4 * directory_bytes / 1024) + PEAK_RSS_LIMIT_KIB;
     EXPECT_LT(run.max_rss_kib, limit_kib) << "peak resident size in KiB";
+#endif
     std::printf("peak resident size for %llu KiB of directory records: %ld KiB\n",
                 static_cast<unsigned long long>(directory_bytes / 1024), run.max_rss_kib);
 }
