@@ -210,3 +210,28 @@ TEST(FuzzRegression, CraftedOggCommentHeadersFailCleanlyAndQuickly) {
 }
 
 }  // namespace
+
+// Volume: the root holds ".", ".." and one file record whose identifier has
+// no character at all. Its entry is the only one, so the pool of name
+// components stays empty, and building its name copied zero bytes from the
+// empty pool's null data (undefined behaviour that the sanitizers stop on).
+TEST(FuzzRegression, FileRecordWithoutAnIdentifierIsListedAndExtractedSafely) {
+    TempDir tmp;
+    Bytes volume;
+    put_bytes(volume, 16, primary_descriptor(18, ISO_SECTOR));
+    Bytes root = concat({directory_record(Bytes{0}, 18, ISO_SECTOR, true),
+                         directory_record(Bytes{1}, 18, ISO_SECTOR, true), directory_record(Bytes{}, 19, 5, false)});
+    put_bytes(volume, 18, root);
+    put_bytes(volume, 19, Bytes{'h', 'e', 'l', 'l', 'o'});
+
+    ASSERT_EQ(open_quietly(write_volume_image(tmp, volume), tmp.at("out")), 1);
+    ASSERT_EQ(cdimage_entry_count(), 1);
+    const char *name = nullptr;
+    ASSERT_EQ(cdimage_entry_info(0, &name, nullptr, nullptr), 1);
+    EXPECT_STREQ("", name);
+    // No file can be created under an empty name: the entry is a named
+    // failure, not a crash.
+    EXPECT_EQ(0, cdimage_extract_all());
+    EXPECT_EQ(1, cdimage_failure_count());
+    cdimage_close();
+}

@@ -132,7 +132,10 @@ std::size_t write_entry_name(const FsEntry &entry, char (&text)[PATH_TEXT_SIZE])
     text[length] = '\0';
     for (const FsEntry *at = &entry;; at = &parent_of(*at)) {
         const std::size_t start = at->name_length - at->component_length;
-        std::memcpy(text + start, component_of(*at), at->component_length);
+        // An empty component (a root of no characters) may lie in an empty
+        // pool, which has no bytes to copy from.
+        if (at->component_length > 0)
+            std::memcpy(text + start, component_of(*at), at->component_length);
         if (!has_separator(*at))
             break;
         text[start - 1] = '/';
