@@ -142,14 +142,6 @@ struct FsEntry {
     unsigned char xa_record[XA_RECORD_SIZE];
 };
 
-// A file the image is read from (its cue sheet, a track file), which no
-// extracted file may replace: which file it is, and its path as the module
-// holds it, for messages.
-struct ImageFile {
-    FileIdentity identity;
-    std::string path;
-};
-
 struct ImageState {
     int is_open;
     char out_root[PATH_TEXT_SIZE];

@@ -89,15 +89,6 @@ struct WrittenEntry {
     std::size_t index;
 };
 
-// The file of the image itself that `existing` is, if it is one.
-const ImageFile *image_file_of(const struct stat &existing)
-{
-    for (const ImageFile &file : g_image.own_files)
-        if (is_same_file(existing, file.identity))
-            return &file;
-    return nullptr;
-}
-
 // Writes every byte; false with errno set when a write fails.
 bool write_all(int fd, const unsigned char *bytes, std::size_t size)
 {
@@ -246,9 +237,7 @@ int write_file_entry(OutputTree &tree, const FsEntry &entry, const char *name)
     struct stat existing;
     const bool present = stat_output_spot(spot, existing);
     if (present) {
-        // Unpacked into the image's own folder, a file of the volume may
-        // bear the name of the image's track file or cue sheet.
-        if (const ImageFile *own = image_file_of(existing)) {
+        if (const ImageFile *own = image_file_of(g_image.own_files, existing)) {
             std::string reason = "would replace the image's own ";
             reason += own->path;
             report_failure(name, reason + ", not written");
@@ -374,14 +363,9 @@ CopyProgress g_extract_progress;
 void record_image_files(const char *cue_path)
 {
     g_image.own_files.clear();
-    auto record = [](const char *path) {
-        struct stat info;
-        if (stat(path, &info) == 0)
-            g_image.own_files.push_back({{info.st_dev, info.st_ino}, path});
-    };
-    record(cue_path);
+    add_image_file(g_image.own_files, cue_path);
     for (int i = 0; i < g_image.file_count; ++i)
-        record(g_image.files[i].path);
+        add_image_file(g_image.own_files, g_image.files[i].path);
 }
 
 extern "C" int cdimage_extract_file(const char *name, char *out_path, size_t out_size)

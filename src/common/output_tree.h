@@ -207,6 +207,32 @@ inline bool is_same_file(const struct stat &info, const FileIdentity &identity)
     return info.st_dev == identity.device && info.st_ino == identity.inode;
 }
 
+// A file the image is read from (its cue sheet, a track file), which no
+// output file may replace: which file it is, and its path for messages.
+struct ImageFile {
+    FileIdentity identity;
+    std::string path;
+};
+
+// Adds the file at `path` to the image's files, when it is there.
+inline void add_image_file(std::vector<ImageFile> &files, const char *path)
+{
+    struct stat info;
+    if (path != nullptr && stat(path, &info) == 0)
+        files.push_back({{info.st_dev, info.st_ino}, path});
+}
+
+// The image's file that `existing` is, if it is one: unpacked into the
+// image's own folder, an output file may bear the name of a track file or
+// of the cue sheet.
+inline const ImageFile *image_file_of(const std::vector<ImageFile> &files, const struct stat &existing)
+{
+    for (const ImageFile &file : files)
+        if (is_same_file(existing, file.identity))
+            return &file;
+    return nullptr;
+}
+
 // What stands at the spot now, a symbolic link itself rather than where it
 // leads. False when nothing does.
 inline bool stat_output_spot(const OutputSpot &spot, struct stat &existing)

@@ -292,38 +292,19 @@ int64_t write_samples(TrackSource &source, uint64_t offset, uint32_t frames, std
     return static_cast<int64_t>(written);
 }
 
-// A file the image is read from (its cue sheet, a track file), which no
-// WAVE file may replace: which file it is, and its path for messages.
-struct OwnImageFile {
-    FileIdentity identity;
-    std::string path;
-};
-using OwnImageFiles = std::vector<OwnImageFile>;
+using OwnImageFiles = std::vector<ImageFile>;
 
 // The cue sheet and the track files of the open image that are there.
 OwnImageFiles find_own_image_files(const char *cue_path)
 {
     OwnImageFiles files;
-    auto record = [&files](const char *path) {
-        struct stat info;
-        if (path != nullptr && stat(path, &info) == 0)
-            files.push_back({{info.st_dev, info.st_ino}, path});
-    };
-    record(cue_path);
+    add_image_file(files, cue_path);
     for (int index = 0; index < cdimage_track_count(); ++index) {
         const char *file = nullptr;
         if (cdimage_track_info(index, nullptr, nullptr, nullptr, nullptr, &file))
-            record(file);
+            add_image_file(files, file);
     }
     return files;
-}
-
-const OwnImageFile *own_image_file_of(const OwnImageFiles &files, const struct stat &existing)
-{
-    for (const OwnImageFile &file : files)
-        if (is_same_file(existing, file.identity))
-            return &file;
-    return nullptr;
 }
 
 // Names a WAVE file that could not be written whole, as perror would.
@@ -374,7 +355,7 @@ bool write_wave_track(OutputTree &tree, const char *out_dir, const OwnImageFiles
         struct stat existing;
         const bool present = stat_output_spot(spot, existing);
         if (present) {
-            if (const OwnImageFile *own = own_image_file_of(own_files, existing)) {
+            if (const ImageFile *own = image_file_of(own_files, existing)) {
                 report_wave_failure(file_name,
                                     "would replace the image's own " + printable_text(own->path) + ", not written");
                 return false;
