@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 
 #include "audio_export.h"
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fuzz_support.h"
 
 namespace {

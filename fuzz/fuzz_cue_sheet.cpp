@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -79,9 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int extracted = cdimage_extract_all();
         if (cdimage_extract_all() != extracted)
             std::abort();
-        for (int i = 0; i < g_image.entry_count; ++i) {
+        for (int i = 0; i < default_image().entry_count; ++i) {
             uint32_t length = 0;
-            std::free(cdimage_load_file(entry_name(g_image.entries[static_cast<std::size_t>(i)]), &length));
+            std::free(cdimage_load_file(entry_name(default_image().entries[static_cast<std::size_t>(i)]), &length));
             int64_t mtime = 0;
             cdimage_entry_time(i, &mtime);
         }

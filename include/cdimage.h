@@ -20,11 +20,25 @@
  * Results: 1 for success and 0 for failure, a count, or a pointer that is
  * null on failure. A 0 from a query means either that no image is open or
  * that the track or entry is not there. Out-parameters are written only on
- * success. The module prints its own reasons for failure on standard error,
- * each line beginning "cdimage: ", save why it refused a cue sheet, which
- * the caller reads with cdimage_open_reason. It is not thread-safe: one caller at a
- * time, save cdimage_extract_progress, which another thread may ask while
- * an extraction runs.
+ * success.
+ *
+ * Handles. Every operation works on a handle, the state of one image: the
+ * functions named cdimage_handle_* take one, created by cdimage_handle_new,
+ * and the others work on the built-in default handle (cdimage_default_handle).
+ * Handles share nothing: two threads may each use their own handle at the
+ * same time. One handle serves one thread at a time, save
+ * cdimage_handle_extract_progress, which another thread may ask while an
+ * extraction on the handle runs; cdimage_handle_discard_partial is for a
+ * signal handler.
+ *
+ * The ledger. Everything an image meets goes into its handle's ledger, one
+ * line each: why an open failed, each entry of the volume that its walk
+ * lost, each file not written or read, each track lost, and notes that are
+ * no loss (a directory already read, the summary of an open). With messages
+ * on (the default) the module prints each line on standard error as it is
+ * recorded, most beginning "cdimage: "; why a cue sheet was refused is only
+ * recorded, for the caller to show (cdimage_open_reason). A caller that
+ * writes the image's output itself may record its own losses there too.
  *
  * Operations:
  *   cdimage_open, cdimage_close, cdimage_is_open      the image
@@ -38,6 +52,11 @@
  *   cdimage_entry_time                                the volume's listing
  *   cdimage_cue_error, cdimage_open_reason,
  *   cdimage_failure_count, cdimage_discard_partial    what went wrong
+ *   cdimage_handle_new, cdimage_handle_free,
+ *   cdimage_handle_set_option, cdimage_default_handle,
+ *   cdimage_handle_* for every operation above       handles
+ *   cdimage_handle_ledger_count, cdimage_handle_ledger_line,
+ *   cdimage_handle_record_loss                        the ledger
  *
  * Files are created below the output directory only: relative to its
  * descriptor, one component at a time, never following a symbolic link. A
@@ -180,6 +199,90 @@ CDIMAGE_API int cdimage_failure_count(void);
  * that nothing half-written is left behind. For a signal handler: it is
  * async-signal-safe, and the caller then ends the process. */
 CDIMAGE_API void cdimage_discard_partial(void);
+
+/* Handles. */
+typedef struct cdimage_handle cdimage_handle;
+/* A new handle, no image open in it and every option at its default; null
+ * when memory runs out. */
+CDIMAGE_API cdimage_handle *cdimage_handle_new(void);
+/* Closes the handle's image and releases the handle; null is ignored. */
+CDIMAGE_API void cdimage_handle_free(cdimage_handle *handle);
+/* The handle that the functions without a handle argument work on. It is
+ * never freed. */
+CDIMAGE_API cdimage_handle *cdimage_default_handle(void);
+
+/* Options, set on a handle before an open: each open uses the values set
+ * then. 1 when the option is known and the value allowed, else 0 (nothing
+ * changed). */
+enum {
+    CDIMAGE_OPTION_MESSAGES = 1,          /* 1 (the default): the ledger's lines
+                                           * also go to standard error; 0: they
+                                           * are only recorded */
+    CDIMAGE_OPTION_WITHOUT_DATA_TRACK = 2 /* 1: an image whose tracks are all
+                                           * audio opens, with no entries; 0
+                                           * (the default): it is refused */
+};
+CDIMAGE_API int cdimage_handle_set_option(cdimage_handle *handle, int option, int value);
+
+/* The operations above on a given handle; the same arguments and results.
+ * A null handle is a handle with no image open. */
+CDIMAGE_API int cdimage_handle_open(cdimage_handle *handle, const char *cue_path, const char *out_dir);
+CDIMAGE_API void cdimage_handle_close(cdimage_handle *handle);
+CDIMAGE_API int cdimage_handle_is_open(cdimage_handle *handle);
+CDIMAGE_API int cdimage_handle_track_count(cdimage_handle *handle);
+CDIMAGE_API int cdimage_handle_track_number(cdimage_handle *handle, int index);
+CDIMAGE_API int cdimage_handle_track_is_audio(cdimage_handle *handle, int number);
+CDIMAGE_API int cdimage_handle_track_lba(cdimage_handle *handle, int number);
+CDIMAGE_API int cdimage_handle_disc_sectors(cdimage_handle *handle);
+CDIMAGE_API int cdimage_handle_audio_extent(cdimage_handle *handle, int number, const char **path,
+                                            uint64_t *offset, uint32_t *frames, int *big_endian);
+CDIMAGE_API int cdimage_handle_audio_format(cdimage_handle *handle, int number, int *samples,
+                                            uint32_t *sample_rate);
+CDIMAGE_API int cdimage_handle_track_info(cdimage_handle *handle, int index, int *number, const char **mode,
+                                          int64_t *start, int64_t *sectors, const char **file);
+CDIMAGE_API int cdimage_handle_extract_file(cdimage_handle *handle, const char *name, char *out_path,
+                                            size_t out_size);
+CDIMAGE_API int cdimage_handle_extract_all(cdimage_handle *handle);
+CDIMAGE_API void *cdimage_handle_load_file(cdimage_handle *handle, const char *name, uint32_t *out_length);
+CDIMAGE_API int cdimage_handle_extract_progress(cdimage_handle *handle, int *entry, uint64_t *bytes);
+CDIMAGE_API int cdimage_handle_entry_count(cdimage_handle *handle);
+CDIMAGE_API int cdimage_handle_entry_info(cdimage_handle *handle, int index, const char **name, uint64_t *size,
+                                          int *is_dir);
+CDIMAGE_API int cdimage_handle_entry_time(cdimage_handle *handle, int index, int64_t *mtime);
+CDIMAGE_API int cdimage_handle_cue_error(cdimage_handle *handle);
+CDIMAGE_API const char *cdimage_handle_open_reason(cdimage_handle *handle, int *line);
+CDIMAGE_API int cdimage_handle_failure_count(cdimage_handle *handle);
+CDIMAGE_API void cdimage_handle_discard_partial(cdimage_handle *handle);
+
+/* The ledger. What a line is about: */
+enum {
+    CDIMAGE_LINE_NOTE = 0,         /* no loss: a note, the summary of an open */
+    CDIMAGE_LINE_OPEN_REFUSED = 1, /* why the open failed */
+    CDIMAGE_LINE_ENTRY_LOST = 2,   /* entries of the volume that the walk lost */
+    CDIMAGE_LINE_FILE_LOST = 3,    /* a file of the volume not written or read */
+    CDIMAGE_LINE_TRACK_LOST = 4    /* a track lost: the data track, or an audio
+                                    * track not written */
+};
+/* The lines recorded since the handle's last open began (its failures
+ * included): they stay readable after a failed open and after the close,
+ * until the next open. */
+CDIMAGE_API int cdimage_handle_ledger_count(cdimage_handle *handle);
+/* Line `index` (0 .. count-1) in the order recorded: *kind, one of the
+ * values above; *name, the cue sheet, track file, entry, track ("track 02")
+ * or output file it is about; *reason, what happened to it; *text, the whole
+ * line as it is printed, without its newline and with the image's control
+ * characters filtered out. The texts are borrowed until the next open of the
+ * handle; *name and *reason are the image's own bytes: filter them before
+ * showing them. Any out-parameter may be null. 0 when the index is out of
+ * range. */
+CDIMAGE_API int cdimage_handle_ledger_line(cdimage_handle *handle, int index, int *kind, const char **name,
+                                           const char **reason, const char **text);
+/* Records a loss that the caller met while writing the image's output (kind
+ * CDIMAGE_LINE_FILE_LOST or CDIMAGE_LINE_TRACK_LOST), so that the ledger and
+ * cdimage_handle_failure_count tell the whole run: its text is "<name>:
+ * <reason>", printed on standard error when the handle's messages are on.
+ * 1 on success; 0 for another kind, a null text or no image open. */
+CDIMAGE_API int cdimage_handle_record_loss(cdimage_handle *handle, int kind, const char *name, const char *reason);
 
 #ifdef __cplusplus
 }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 
 namespace {

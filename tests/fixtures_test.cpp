@@ -1,5 +1,5 @@
 // The fixture writers checked against independent ISO 9660 readers.
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 
 #include <gtest/gtest.h>

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "audio_export.h"
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 
 struct Opened {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 #include "test_image.h"
 
@@ -64,11 +64,11 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
     ASSERT_EQ(1, open_image(disc.cue, err));
     EXPECT_EQ(opened_without_volume(disc.cue, 4), err);
 
-    ASSERT_EQ(2, g_image.file_count);
-    EXPECT_EQ(0, g_image.files[0].data_offset);
-    EXPECT_EQ(169345000, g_image.files[0].data_size);
-    EXPECT_EQ(78, g_image.files[1].data_offset);
-    EXPECT_EQ(5292000, g_image.files[1].data_size);
+    ASSERT_EQ(2, default_image().file_count);
+    EXPECT_EQ(0, default_image().files[0].data_offset);
+    EXPECT_EQ(169345000, default_image().files[0].data_size);
+    EXPECT_EQ(78, default_image().files[1].data_offset);
+    EXPECT_EQ(5292000, default_image().files[1].data_size);
 
     struct Row {
         int number, file_index, is_audio;
@@ -83,7 +83,7 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
     };
     ASSERT_EQ(4, cdimage_track_count());
     for (int i = 0; i < 4; ++i) {
-        const Track &t = g_image.tracks[i];
+        const Track &t = default_image().tracks[i];
         const Row &r = rows[i];
         EXPECT_EQ(r.number, cdimage_track_number(i));
         EXPECT_EQ(r.file_index, t.file_index) << r.number;
@@ -93,7 +93,7 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
         EXPECT_EQ(r.length, t.length) << r.number;
         EXPECT_EQ(r.lba, cdimage_track_lba(r.number));
     }
-    EXPECT_EQ(&g_image.tracks[0], g_image.data_track);
+    EXPECT_EQ(&default_image().tracks[0], default_image().data_track);
     EXPECT_EQ(74250, cdimage_disc_sectors());
 
     Extent none = audio_extent(1);
@@ -130,7 +130,7 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
     uint32_t frames;
     int big_endian;
     ASSERT_EQ(1, cdimage_audio_extent(4, &path, &offset, &frames, &big_endian));
-    EXPECT_EQ(g_image.files[1].path, path);
+    EXPECT_EQ(default_image().files[1].path, path);
 }
 
 TEST(TrackLayout, WithoutPregapsTracksEndAtTheNextIndexOne) {
@@ -139,7 +139,7 @@ TEST(TrackLayout, WithoutPregapsTracksEndAtTheNextIndexOne) {
     const int64_t lengths[] = {45150, 13500, 13350, 2250};
     const int lbas[] = {0, 45150, 58650, 72000};
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(lengths[i], g_image.tracks[i].length) << i;
+        EXPECT_EQ(lengths[i], default_image().tracks[i].length) << i;
         EXPECT_EQ(lbas[i], cdimage_track_lba(i + 1)) << i;
     }
     EXPECT_EQ(74250, cdimage_disc_sectors());
@@ -184,10 +184,10 @@ TEST(TrackLayout, TrackLineAheadOfItsFileLineBelongsToTheNextFile) {
         write_text(dir.at("disc.cue"), c.sheet);
         std::string err;
         ASSERT_EQ(1, open_image(dir.at("disc.cue"), err)) << c.what << err;
-        ASSERT_EQ(3, g_image.track_count) << c.what;
+        ASSERT_EQ(3, default_image().track_count) << c.what;
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(c.file_index[i], g_image.tracks[i].file_index) << c.what << ", track " << i + 1;
-            EXPECT_EQ(c.length[i], g_image.tracks[i].length) << c.what << ", track " << i + 1;
+            EXPECT_EQ(c.file_index[i], default_image().tracks[i].file_index) << c.what << ", track " << i + 1;
+            EXPECT_EQ(c.length[i], default_image().tracks[i].length) << c.what << ", track " << i + 1;
             EXPECT_EQ(c.lba[i], cdimage_track_lba(i + 1)) << c.what << ", track " << i + 1;
         }
         EXPECT_EQ(21, cdimage_disc_sectors()) << c.what;
@@ -205,7 +205,7 @@ TEST(TrackLayout, MissingDiscFileLeavesItsTracksWithoutSectors) {
               err);
     EXPECT_EQ(1, cdimage_failure_count());
     const int64_t lengths[] = {45000, 13350, -58650, 2250};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(lengths[i], g_image.tracks[i].length) << i;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(lengths[i], default_image().tracks[i].length) << i;
     EXPECT_EQ(45150, cdimage_track_lba(2));
     EXPECT_EQ(0, cdimage_track_lba(4));
     EXPECT_EQ(2250, cdimage_disc_sectors());
@@ -253,7 +253,7 @@ TEST(TrackLayout, DataTrackIsTheFirstThatIsNotAudio) {
                                     "TRACK 02 MODE1/2352\nINDEX 01 00:00:50\nTRACK 03 MODE2/2352\n"
                                     "INDEX 01 00:00:60\n");
     ASSERT_EQ(1, open_quietly(dir.at("mixed.cue")));
-    EXPECT_EQ(&g_image.tracks[1], g_image.data_track);
+    EXPECT_EQ(&default_image().tracks[1], default_image().data_track);
 }
 
 // One file may hold tracks of different sector sizes, as a CHD extracted to
@@ -287,16 +287,16 @@ TEST(TrackLayout, TracksOfMixedSectorSizesInOneFileLieBehindEachOther) {
     // Track 01 ends at track 02's pregap (sector 490); the pregap's ten
     // sectors are 2352 bytes each, from byte 490 * 2048 on, and the last
     // 200 bytes are 50 frames of track 02.
-    EXPECT_EQ(490, g_image.tracks[0].length);
-    EXPECT_EQ(564 - 10, g_image.tracks[1].length);
-    EXPECT_EQ(1000, g_image.tracks[2].length);
+    EXPECT_EQ(490, default_image().tracks[0].length);
+    EXPECT_EQ(564 - 10, default_image().tracks[1].length);
+    EXPECT_EQ(1000, default_image().tracks[2].length);
     EXPECT_EQ(500, cdimage_track_lba(2));
     EXPECT_EQ(1054, cdimage_track_lba(3));
     EXPECT_EQ(1054 + 1000, cdimage_track_lba(4));
     EXPECT_EQ(1054 + 1000 + 10, cdimage_disc_sectors());
 
     unsigned char sector[2048];
-    ASSERT_EQ(1, read_data_sector(489, sector));
+    ASSERT_EQ(1, read_data_sector(default_image(), 489, sector));
     EXPECT_TRUE(slice(data, 489 * 2048, 2048) == Bytes(sector, sector + 2048));
 
     Extent two = audio_extent(2);
@@ -334,7 +334,7 @@ TEST(TrackLayout, Mode2Form2336SectorsAreCountedBy2336) {
                "TRACK 02 AUDIO\n"
                "INDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    const Track &t = g_image.tracks[0];
+    const Track &t = default_image().tracks[0];
     EXPECT_EQ(2336, t.sector_size);
     EXPECT_EQ(8, t.header_size);
     EXPECT_EQ(150, t.length);
@@ -404,8 +404,8 @@ TEST(TrackLayout, AudioTrackAtOrPastTheEndOfItsFileHasNoExtent) {
                "TRACK 02 AUDIO\nINDEX 01 00:01:25\n"
                "FILE b.bin BINARY\nTRACK 03 AUDIO\nINDEX 01 00:02:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    EXPECT_EQ(0, g_image.tracks[1].length);
-    EXPECT_EQ(-50, g_image.tracks[2].length);
+    EXPECT_EQ(0, default_image().tracks[1].length);
+    EXPECT_EQ(-50, default_image().tracks[2].length);
     EXPECT_EQ(0, audio_extent(2).result);
     EXPECT_EQ(0, audio_extent(3).result);
 }
@@ -438,7 +438,7 @@ TEST(TrackLayout, TrackOfFramesPast32BitsHasNoExtent) {
                "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
                "FILE huge.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    EXPECT_EQ(sectors, g_image.tracks[1].length);
+    EXPECT_EQ(sectors, default_image().tracks[1].length);
     EXPECT_EQ(0, audio_extent(2).result);
     int samples = -1;
     uint32_t rate = 0;

@@ -1,5 +1,5 @@
 // Listing the volume's entries in table order: count, name, size and kind.
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 #include "test_image.h"
 
@@ -66,7 +66,7 @@ TEST_F(EntryListing, GivesEveryEntryInTableOrderWithSizeAndKind)
                                               {"DOCS/EMPTY", ISO_SECTOR, 1},
                                               {"A.TXT", 0, 0}}));
     // The listing is the table that the lookups use.
-    EXPECT_EQ(cdimage_entry_count(), g_image.entry_count);
+    EXPECT_EQ(cdimage_entry_count(), default_image().entry_count);
 }
 
 TEST_F(EntryListing, AnyOutParameterMayBeNull)

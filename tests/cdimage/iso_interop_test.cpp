@@ -1,6 +1,6 @@
 // Volumes mastered by real tools, stored every way a data track can be,
 // unpacked by the command-line tool: every file comes out byte for byte.
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 
 #include <gtest/gtest.h>

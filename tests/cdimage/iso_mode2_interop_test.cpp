@@ -2,7 +2,7 @@
 // CDs from vcdimager and vcdxbuild (movies in later tracks, a still picture
 // in Form 2 sectors of the data track) and an Enhanced CD whose volume,
 // mastered by genisoimage for a second session, follows its audio tracks.
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Output directories whose path is longer than the module records: nothing
 // may be written under the cut path, which names another directory.
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 #include "test_image.h"
 

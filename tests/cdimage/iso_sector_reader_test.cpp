@@ -1,7 +1,7 @@
 // Reading 2048-byte user sectors of the data track: byte positions for every
 // way of storing sectors, the bound on the track's length, and the one
 // cached read handle.
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 #include "test_image.h"
 
@@ -26,7 +26,7 @@ Bytes sector_of(const Bytes &user, uint32_t s) {
 
 Bytes read_sector(uint32_t index, int &ok) {
     Bytes buffer(ISO_SECTOR);
-    ok = read_data_sector(index, buffer.data());
+    ok = read_data_sector(default_image(), index, buffer.data());
     return buffer;
 }
 
@@ -140,7 +140,7 @@ TEST_F(SectorReader, TrackWithoutSectorsNeverOpensItsFile) {
         int ok = 1;
         read_sector(0, ok);
         EXPECT_EQ(ok, 0);
-        EXPECT_EQ(g_image.data_file, nullptr);
+        EXPECT_EQ(default_image().data_file, nullptr);
         EXPECT_EQ(open_descriptor_count(), descriptors);
         cdimage_close();
     }
@@ -177,7 +177,7 @@ TEST_F(SectorReader, FileEndingInsideTheLastUserBytesFailsThatSector) {
         read_sector(30, ok);
         EXPECT_EQ(ok, 0);
         // A failed read leaves the handle open for the next one.
-        EXPECT_NE(g_image.data_file, nullptr);
+        EXPECT_NE(default_image().data_file, nullptr);
         read_sector(3, ok);
         EXPECT_EQ(ok, 1);
         cdimage_close();
@@ -189,7 +189,7 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     std::string cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2352);
     const int before = open_descriptor_count();
     ASSERT_EQ(open_quietly(cue, tmp.at("out")), 1);
-    EXPECT_NE(g_image.data_file, nullptr);
+    EXPECT_NE(default_image().data_file, nullptr);
     EXPECT_EQ(open_descriptor_count(), before + 1);
     int ok = 0;
     for (uint32_t s = 0; s < volume.size() / ISO_SECTOR; ++s) {
@@ -201,7 +201,7 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     ASSERT_EQ(open_quietly(cue, tmp.at("out")), 1);
     EXPECT_EQ(open_descriptor_count(), before + 1);
     cdimage_close();
-    EXPECT_EQ(g_image.data_file, nullptr);
+    EXPECT_EQ(default_image().data_file, nullptr);
     EXPECT_EQ(open_descriptor_count(), before);
 }
 
@@ -249,7 +249,7 @@ TEST_F(SectorReader, RunsStopAtTheFirstSectorThatCannotBeReadWhole) {
             for (RunCase c : {RunCase{0, 512, 512}, RunCase{511, 512, 512}, RunCase{700, 512, STOP - 700},
                               RunCase{STOP - 1, 2, 1}, RunCase{STOP, 1, 0}, RunCase{STOP + 5, 5, 0}}) {
                 SCOPED_TRACE("first " + std::to_string(c.first) + ", count " + std::to_string(c.count));
-                EXPECT_EQ(read_data_sectors(c.first, c.count, run.data()), c.whole);
+                EXPECT_EQ(read_data_sectors(default_image(), c.first, c.count, run.data()), c.whole);
                 for (uint32_t k = 0; k < c.whole; ++k)
                     ASSERT_EQ(Bytes(run.begin() + k * ISO_SECTOR, run.begin() + (k + 1) * ISO_SECTOR),
                               sector_of(user, c.first + k))

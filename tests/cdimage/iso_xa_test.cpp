@@ -2,7 +2,7 @@
 // interleaved files written as RIFF CDXA of whole raw sectors on MODE2/2352
 // and MODE2/2336 tracks, and the same files on a track that keeps only 2048
 // bytes of each sector.
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 #include "test_image.h"
 
@@ -183,8 +183,8 @@ protected:
     }
 
     uint32_t extent_of(const char *name) {
-        const FsEntry *entry = find_entry(name, false);
-        return entry == nullptr ? 0 : entry_extents(*entry)->sector;
+        const FsEntry *entry = find_entry(default_image(), name, false);
+        return entry == nullptr ? 0 : entry_extents(default_image(), *entry)->sector;
     }
 
     TempDir tmp;

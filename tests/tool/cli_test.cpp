@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cdimage_internal.h"
+#include "module_view.h"
 #include "fixtures.h"
 #include "printable_text.h"
 #include "test_image.h"
@@ -320,16 +320,16 @@ TEST(Cli, CutImageGivesTheFilesBeforeTheCutAndNamesTheRest) {
         std::string named;
         std::vector<std::string> whole;
         int file_count = 0;
-        for (int i = 0; i < g_image.entry_count; ++i) {
-            const FsEntry &entry = g_image.entries[i];
+        for (int i = 0; i < default_image().entry_count; ++i) {
+            const FsEntry &entry = default_image().entries[i];
             if (entry.is_dir)
                 continue;
             ++file_count;
-            const uint32_t extent = entry_extents(entry)[0].sector;
+            const uint32_t extent = entry_extents(default_image(), entry)[0].sector;
             if (extent + (entry.size + ISO_SECTOR - 1) / ISO_SECTOR <= cut_sector)
-                whole.push_back(entry_name(entry));
+                whole.push_back(entry_name(default_image(), entry));
             else
-                named += std::string("cdimage: ") + entry_name(entry) + ": read failed at sector " +
+                named += std::string("cdimage: ") + entry_name(default_image(), entry) + ": read failed at sector " +
                          std::to_string(std::max(extent, cut_sector)) + "\n";
         }
         cdimage_close();

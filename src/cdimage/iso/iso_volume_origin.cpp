@@ -5,7 +5,8 @@
 // open with a "." record naming its own extent, shows which reading holds.
 #include <initializer_list>
 
-#include "cdimage_internal.h"
+#include "image_state.h"
+#include "iso9660.h"
 
 namespace {
 
@@ -32,26 +33,26 @@ bool opens_with_self_record(const unsigned char *sector, uint32_t *extent)
 
 // The root directory lies in the data track at its recorded extent less the
 // displacement, and its "." record names that recorded extent.
-bool root_is_displaced_by(uint32_t root_extent, int64_t displacement)
+bool root_is_displaced_by(ImageState &image, uint32_t root_extent, int64_t displacement)
 {
     const int64_t index = static_cast<int64_t>(root_extent) - displacement;
     if (index < 0 || index > static_cast<int64_t>(UINT32_MAX))
         return false;
     unsigned char sector[DATA_SECTOR_SIZE];
     uint32_t named = 0;
-    return read_data_sector(static_cast<uint32_t>(index), sector) && opens_with_self_record(sector, &named) &&
+    return read_data_sector(image, static_cast<uint32_t>(index), sector) && opens_with_self_record(sector, &named) &&
            named == root_extent;
 }
 
 }  // namespace
 
-int64_t find_volume_displacement(uint32_t root_extent)
+int64_t find_volume_displacement(ImageState &image, uint32_t root_extent)
 {
-    if (root_is_displaced_by(root_extent, 0))
+    if (root_is_displaced_by(image, root_extent, 0))
         return 0;
-    const int64_t track_address = g_image.data_track->disc_address;
+    const int64_t track_address = image.data_track->disc_address;
     for (int64_t displacement : {track_address, track_address + SESSION_GAP_SECTORS})
-        if (displacement != 0 && root_is_displaced_by(root_extent, displacement))
+        if (displacement != 0 && root_is_displaced_by(image, root_extent, displacement))
             return displacement;
 
     // Any directory's "." record, found at a sector of the track, tells the
@@ -61,13 +62,13 @@ int64_t find_volume_displacement(uint32_t root_extent)
         uint32_t wanted = SEARCH_LAST_SECTOR + 1 - first;
         if (wanted > SEARCH_RUN_SECTORS)
             wanted = SEARCH_RUN_SECTORS;
-        const uint32_t got = read_data_sectors(first, wanted, run);
+        const uint32_t got = read_data_sectors(image, first, wanted, run);
         for (uint32_t k = 0; k < got; ++k) {
             uint32_t named = 0;
             if (!opens_with_self_record(run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, &named))
                 continue;
             const int64_t displacement = static_cast<int64_t>(named) - (first + k);
-            if (displacement != 0 && root_is_displaced_by(root_extent, displacement))
+            if (displacement != 0 && root_is_displaced_by(image, root_extent, displacement))
                 return displacement;
         }
         if (got < wanted)

@@ -4,7 +4,8 @@
 // out whole.
 #include <cstring>
 
-#include "cdimage_internal.h"
+#include "image_state.h"
+#include "iso9660.h"
 
 namespace {
 
@@ -71,10 +72,10 @@ bool is_cdxa_entry(const FsEntry &entry)
            (xa_attributes(entry.xa_record) & (XA_ATTRIBUTE_FORM2 | XA_ATTRIBUTE_INTERLEAVED)) != 0;
 }
 
-uint64_t cdxa_data_bytes(const FsEntry &entry)
+uint64_t cdxa_data_bytes(ImageState &image, const FsEntry &entry)
 {
     uint64_t sectors = 0;
-    const FsExtent *extents = entry_extents(entry);
+    const FsExtent *extents = entry_extents(image, entry);
     for (uint32_t i = 0; i < entry.extent_count; ++i)
         sectors += sectors_holding(extents[i].size);
     return sectors * RAW_SECTOR_SIZE;

@@ -6,7 +6,8 @@
 #include <sys/stat.h>
 #include <unordered_map>
 
-#include "cdimage_internal.h"
+#include "image_state.h"
+#include "iso9660.h"
 #include "printable_text.h"
 
 namespace {
@@ -19,28 +20,27 @@ unsigned char g_run_buffer[SECTORS_PER_RUN * DATA_SECTOR_SIZE];
 // keeps only 2048 bytes of each sector.
 enum class OutputForm { RECORDED, CDXA, FORM2_NOT_IN_IMAGE };
 
-OutputForm output_form(const FsEntry &entry)
+OutputForm output_form(ImageState &image, const FsEntry &entry)
 {
     if (!is_cdxa_entry(entry))
         return OutputForm::RECORDED;
-    const FsExtent *extents = entry_extents(entry);
+    const FsExtent *extents = entry_extents(image, entry);
     for (uint32_t i = 0; i < entry.extent_count; ++i)
-        if (!volume_run_has_raw_sectors(extents[i].sector, sectors_holding(extents[i].size)))
+        if (!volume_run_has_raw_sectors(image, extents[i].sector, sectors_holding(extents[i].size)))
             return OutputForm::FORM2_NOT_IN_IMAGE;
     return OutputForm::CDXA;
 }
 
-uint64_t output_size(const FsEntry &entry, OutputForm form)
+uint64_t output_size(ImageState &image, const FsEntry &entry, OutputForm form)
 {
-    return form == OutputForm::CDXA ? CDXA_HEADER_SIZE + cdxa_data_bytes(entry) : entry.size;
+    return form == OutputForm::CDXA ? CDXA_HEADER_SIZE + cdxa_data_bytes(image, entry) : entry.size;
 }
 
 // Names a file or directory that did not come out, once, and counts it.
 // The reason may hold names from the image too (a refused link's path).
-void report_failure(const char *name, const std::string &reason)
+void report_failure(ImageState &image, const char *name, const std::string &reason)
 {
-    std::fprintf(stderr, "cdimage: %s: %s\n", printable_text(name).c_str(), printable_text(reason).c_str());
-    ++g_image.extraction_failures;
+    record_named(image, LedgerKind::FILE_LOST, name, reason);
 }
 
 std::string describe_unread_sector(int64_t sector)
@@ -60,19 +60,19 @@ std::string describe_data_failure(const DataFailure &failure)
 // The first sector of the entry that lies in no track that can be read, or
 // -1 when every one does. A run that is readable stays so when cut shorter,
 // so the first such sector of an extent is found by halving.
-int64_t first_unreadable_sector(const FsEntry &entry)
+int64_t first_unreadable_sector(ImageState &image, const FsEntry &entry)
 {
-    const FsExtent *extents = entry_extents(entry);
+    const FsExtent *extents = entry_extents(image, entry);
     for (uint32_t i = 0; i < entry.extent_count; ++i) {
         const uint64_t count = sectors_holding(extents[i].size);
-        if (volume_run_is_readable(extents[i].sector, count))
+        if (volume_run_is_readable(image, extents[i].sector, count))
             continue;
         // The first `readable` sectors can be read, the first `unreadable` cannot.
         uint64_t readable = 0;
         uint64_t unreadable = count;
         while (unreadable - readable > 1) {
             const uint64_t middle = readable + (unreadable - readable) / 2;
-            if (volume_run_is_readable(extents[i].sector, middle))
+            if (volume_run_is_readable(image, extents[i].sector, middle))
                 readable = middle;
             else
                 unreadable = middle;
@@ -109,11 +109,11 @@ bool write_all(int fd, const unsigned char *bytes, std::size_t size)
 
 // Copies one extent's recorded bytes to the output file's position; 0 with
 // the failure when a sector cannot be read or a write fails.
-int copy_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
+int copy_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailure &failure)
 {
     uint32_t track_sector = 0;
-    if (volume_run_in_data_track(extent.sector, sectors_holding(extent.size), &track_sector)) {
-        int direct = copy_data_track_bytes(track_sector, extent.size, out_fd, failure);
+    if (volume_run_in_data_track(image, extent.sector, sectors_holding(extent.size), &track_sector)) {
+        int direct = copy_data_track_bytes(image, track_sector, extent.size, out_fd, failure);
         if (direct >= 0) {
             // Failures are named by the volume's own sector numbers.
             if (failure.unread_sector >= 0)
@@ -124,7 +124,7 @@ int copy_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
     }
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
     uint64_t remaining = extent.size;
-    while (uint32_t got = read_next_piece(span, SECTORS_PER_RUN, g_run_buffer)) {
+    while (uint32_t got = read_next_piece(image, span, SECTORS_PER_RUN, g_run_buffer)) {
         const uint64_t piece_bytes = static_cast<uint64_t>(got) * DATA_SECTOR_SIZE;
         const std::size_t bytes = static_cast<std::size_t>(remaining < piece_bytes ? remaining : piece_bytes);
         if (!write_all(out_fd, g_run_buffer, bytes)) {
@@ -132,7 +132,7 @@ int copy_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
             return 0;
         }
         remaining -= bytes;
-        add_progress_bytes(&g_extract_progress, bytes);
+        add_progress_bytes(&image.extract_progress, bytes);
     }
     if (span.left == 0)
         return 1;
@@ -141,18 +141,18 @@ int copy_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
 }
 
 // Copies one extent's whole raw sectors to the output file's position.
-int copy_raw_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
+int copy_raw_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailure &failure)
 {
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
     while (span.left != 0) {
         const uint32_t wanted = span.left < RAW_SECTORS_PER_RUN ? span.left : RAW_SECTORS_PER_RUN;
-        const uint32_t got = read_volume_raw_sectors(span.next, wanted, g_run_buffer);
+        const uint32_t got = read_volume_raw_sectors(image, span.next, wanted, g_run_buffer);
         const std::size_t bytes = static_cast<std::size_t>(got) * RAW_SECTOR_SIZE;
         if (!write_all(out_fd, g_run_buffer, bytes)) {
             failure.write_error = errno;
             return 0;
         }
-        add_progress_bytes(&g_extract_progress, bytes);
+        add_progress_bytes(&image.extract_progress, bytes);
         if (got < wanted) {
             failure.unread_sector = static_cast<int64_t>(span.next) + got;
             return 0;
@@ -165,21 +165,21 @@ int copy_raw_extent(const FsExtent &extent, int out_fd, DataFailure &failure)
 
 // Every extent of the entry in record order, behind the CDXA header when
 // the entry comes out as CDXA; 0 at the first that fails.
-int copy_entry_data(const FsEntry &entry, OutputForm form, int out_fd, DataFailure &failure)
+int copy_entry_data(ImageState &image, const FsEntry &entry, OutputForm form, int out_fd, DataFailure &failure)
 {
     if (form == OutputForm::CDXA) {
         unsigned char header[CDXA_HEADER_SIZE];
-        write_cdxa_header(entry.xa_record, cdxa_data_bytes(entry), header);
+        write_cdxa_header(entry.xa_record, cdxa_data_bytes(image, entry), header);
         if (!write_all(out_fd, header, sizeof header)) {
             failure.write_error = errno;
             return 0;
         }
-        add_progress_bytes(&g_extract_progress, sizeof header);
+        add_progress_bytes(&image.extract_progress, sizeof header);
     }
-    const FsExtent *extents = entry_extents(entry);
+    const FsExtent *extents = entry_extents(image, entry);
     for (uint32_t i = 0; i < entry.extent_count; ++i)
-        if (!(form == OutputForm::CDXA ? copy_raw_extent(extents[i], out_fd, failure)
-                                       : copy_extent(extents[i], out_fd, failure)))
+        if (!(form == OutputForm::CDXA ? copy_raw_extent(image, extents[i], out_fd, failure)
+                                       : copy_extent(image, extents[i], out_fd, failure)))
             return 0;
     return 1;
 }
@@ -207,13 +207,13 @@ void apply_recorded_time(const FsEntry &entry, int out_fd)
 // Formats the entry's output path, "<out_root>/<name>", into out_path (a
 // directory's needs room for a trailing '/' too). False when it does not
 // fit; a file is then named as a failure.
-bool format_output_path(const FsEntry &entry, const char *name, char *out_path, std::size_t out_size)
+bool format_output_path(ImageState &image, const FsEntry &entry, const char *name, char *out_path, std::size_t out_size)
 {
-    const int written = entry.is_dir ? std::snprintf(out_path, out_size, "%s/%s/", g_image.out_root, name)
-                                     : std::snprintf(out_path, out_size, "%s/%s", g_image.out_root, name);
+    const int written = entry.is_dir ? std::snprintf(out_path, out_size, "%s/%s/", image.out_root, name)
+                                     : std::snprintf(out_path, out_size, "%s/%s", image.out_root, name);
     if (written < 0 || static_cast<std::size_t>(written) >= out_size) {
         if (!entry.is_dir)
-            report_failure(name, std::strerror(ENAMETOOLONG));
+            report_failure(image, name, std::strerror(ENAMETOOLONG));
         return false;
     }
     if (entry.is_dir)
@@ -223,41 +223,41 @@ bool format_output_path(const FsEntry &entry, const char *name, char *out_path, 
 
 // Writes the file entry `name` below the output directory; 1 when it came
 // out (or was there from an earlier run), 0 with the failure named.
-int write_file_entry(OutputTree &tree, const FsEntry &entry, const char *name)
+int write_file_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, const char *name)
 {
-    const OutputForm form = output_form(entry);
+    const OutputForm form = output_form(image, entry);
     if (form == OutputForm::FORM2_NOT_IN_IMAGE)
-        std::fprintf(stderr, "cdimage: %s: Form 2 data not in the image\n", printable_text(name).c_str());
+        record_named(image, LedgerKind::NOTE, name, "Form 2 data not in the image");
     OutputSpot spot;
     OutputFailure refused;
     if (!find_output_spot(tree, name, spot, refused)) {
-        report_failure(name, describe_output_failure(refused, name));
+        report_failure(image, name, describe_output_failure(refused, name));
         return 0;
     }
     struct stat existing;
     const bool present = stat_output_spot(spot, existing);
     if (present) {
-        if (const ImageFile *own = image_file_of(g_image.own_files, existing)) {
+        if (const ImageFile *own = image_file_of(image.own_files, existing)) {
             std::string reason = "would replace the image's own ";
             reason += own->path;
-            report_failure(name, reason + ", not written");
+            report_failure(image, name, reason + ", not written");
             return 0;
         }
-        if (is_extracted_already(entry, output_size(entry, form), existing))
+        if (is_extracted_already(entry, output_size(image, entry, form), existing))
             return 1;
     }
 
     // Recorded before it exists: an interruption right after the creation
     // must find it.
-    begin_partial_file(g_image.partial, spot);
+    begin_partial_file(image.partial, spot);
     int out_fd = create_output_file(spot, name, present ? &existing : nullptr, refused);
     if (out_fd < 0) {
-        end_partial_file(g_image.partial);
-        report_failure(name, describe_output_failure(refused, name));
+        end_partial_file(image.partial);
+        report_failure(image, name, describe_output_failure(refused, name));
         return 0;
     }
     DataFailure failure;
-    int copied = copy_entry_data(entry, form, out_fd, failure);
+    int copied = copy_entry_data(image, entry, form, out_fd, failure);
     if (copied)
         apply_recorded_time(entry, out_fd);
     // Some file systems report a failed write only at the close.
@@ -267,50 +267,52 @@ int write_file_entry(OutputTree &tree, const FsEntry &entry, const char *name)
     }
     if (!copied)
         unlinkat(spot.dir_fd, spot.leaf, 0);
-    end_partial_file(g_image.partial);
+    end_partial_file(image.partial);
     if (!copied) {
-        report_failure(name, describe_data_failure(failure));
+        report_failure(image, name, describe_data_failure(failure));
         return 0;
     }
     return 1;
 }
 
 // Creates the directory entry `name` below the output directory.
-int write_directory_entry(OutputTree &tree, const char *name)
+int write_directory_entry(ImageState &image, OutputTree &tree, const char *name)
 {
     OutputFailure refused;
     if (open_output_directories(tree, name, std::strlen(name), refused) < 0) {
-        report_failure(name, describe_output_failure(refused, name));
+        report_failure(image, name, describe_output_failure(refused, name));
         return 0;
     }
     return 1;
 }
 
-int write_entry(OutputTree &tree, const FsEntry &entry, const char *name)
+int write_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, const char *name)
 {
-    begin_progress_item(g_extract_progress, static_cast<int>(&entry - g_image.entries.data()));
-    return entry.is_dir ? write_directory_entry(tree, name) : write_file_entry(tree, entry, name);
+    begin_progress_item(image.extract_progress, static_cast<int>(&entry - image.entries.data()));
+    return entry.is_dir ? write_directory_entry(image, tree, name) : write_file_entry(image, tree, entry, name);
 }
 
 // Opens the output directory, creating it when it is missing. A cut
 // output directory names some other directory: nothing is written there.
-bool open_extraction_root(OutputTree &tree)
+// The line stands for every file the call would have written.
+bool open_extraction_root(ImageState &image, OutputTree &tree, int files)
 {
-    int error = g_image.out_root_is_cut ? ENAMETOOLONG : open_output_root(tree, g_image.out_root);
+    int error = image.out_root_is_cut ? ENAMETOOLONG : open_output_root(tree, image.out_root);
     if (error == 0)
         return true;
-    std::fprintf(stderr, "cdimage: %s: %s\n", g_image.out_root, std::strerror(error));
+    record_line(image, LedgerKind::FILE_LOST, image.out_root, std::strerror(error),
+                "cdimage: " + std::string(image.out_root) + ": " + std::strerror(error), true, files);
     return false;
 }
 
 // Reads one extent's bytes into `into`: whole sectors straight there, a
 // last partial sector through a sector buffer. False with the first sector
 // that could not be read.
-bool load_extent(const FsExtent &extent, unsigned char *into, DataFailure &failure)
+bool load_extent(ImageState &image, const FsExtent &extent, unsigned char *into, DataFailure &failure)
 {
     const uint32_t whole = extent.size / DATA_SECTOR_SIZE;
     SectorSpan span = sector_span(extent.sector, whole);
-    while (uint32_t got = read_next_piece(span, SECTORS_PER_RUN, into))
+    while (uint32_t got = read_next_piece(image, span, SECTORS_PER_RUN, into))
         into += static_cast<std::size_t>(got) * DATA_SECTOR_SIZE;
     if (span.left != 0) {
         failure.unread_sector = span.next;
@@ -319,7 +321,7 @@ bool load_extent(const FsExtent &extent, unsigned char *into, DataFailure &failu
     if (uint32_t tail = extent.size % DATA_SECTOR_SIZE) {
         unsigned char sector[DATA_SECTOR_SIZE];
         const int64_t last = static_cast<int64_t>(extent.sector) + whole;
-        if (read_volume_sectors(last, 1, sector) != 1) {
+        if (read_volume_sectors(image, last, 1, sector) != 1) {
             failure.unread_sector = last;
             return false;
         }
@@ -329,26 +331,26 @@ bool load_extent(const FsExtent &extent, unsigned char *into, DataFailure &failu
 }
 
 // Reads the entry as it comes out into `into`, which holds its output size.
-bool load_entry(const FsEntry &entry, OutputForm form, unsigned char *into, DataFailure &failure)
+bool load_entry(ImageState &image, const FsEntry &entry, OutputForm form, unsigned char *into, DataFailure &failure)
 {
     if (form == OutputForm::CDXA) {
         unsigned char header[CDXA_HEADER_SIZE];
-        write_cdxa_header(entry.xa_record, cdxa_data_bytes(entry), header);
+        write_cdxa_header(entry.xa_record, cdxa_data_bytes(image, entry), header);
         std::memcpy(into, header, sizeof header);
         into += sizeof header;
     }
-    const FsExtent *extents = entry_extents(entry);
+    const FsExtent *extents = entry_extents(image, entry);
     for (uint32_t i = 0; i < entry.extent_count; ++i) {
         if (form == OutputForm::CDXA) {
             const uint32_t sectors = sectors_holding(extents[i].size);
-            const uint32_t got = read_volume_raw_sectors(extents[i].sector, sectors, into);
+            const uint32_t got = read_volume_raw_sectors(image, extents[i].sector, sectors, into);
             if (got != sectors) {
                 failure.unread_sector = static_cast<int64_t>(extents[i].sector) + got;
                 return false;
             }
             into += static_cast<std::size_t>(sectors) * RAW_SECTOR_SIZE;
         } else {
-            if (!load_extent(extents[i], into, failure))
+            if (!load_extent(image, extents[i], into, failure))
                 return false;
             into += extents[i].size;
         }
@@ -358,63 +360,63 @@ bool load_entry(const FsEntry &entry, OutputForm form, unsigned char *into, Data
 
 }  // namespace
 
-CopyProgress g_extract_progress;
-
-void record_image_files(const char *cue_path)
+void record_image_files(ImageState &image, const char *cue_path)
 {
-    g_image.own_files.clear();
-    add_image_file(g_image.own_files, cue_path);
-    for (int i = 0; i < g_image.file_count; ++i)
-        add_image_file(g_image.own_files, g_image.files[i].path);
+    image.own_files.clear();
+    add_image_file(image.own_files, cue_path);
+    for (int i = 0; i < image.file_count; ++i)
+        add_image_file(image.own_files, image.files[i].path);
 }
 
-extern "C" int cdimage_extract_file(const char *name, char *out_path, size_t out_size)
+extern "C" int cdimage_handle_extract_file(cdimage_handle *handle, const char *name, char *out_path, size_t out_size)
 {
-    if (!g_image.is_open || name == nullptr || out_path == nullptr)
+    if (handle == nullptr)
         return 0;
-    g_image.extraction_failures = 0;
-    const FsEntry *entry = find_entry(name, false);
+    ImageState &image = handle->image;
+    if (!image.is_open || name == nullptr || out_path == nullptr)
+        return 0;
+    begin_call_lines(image);
+    const FsEntry *entry = find_entry(image, name, false);
     if (entry == nullptr)
-        entry = find_entry(name, true);
+        entry = find_entry(image, name, true);
     if (entry == nullptr)
         return 0;
-    const std::string entry_path = entry_name(*entry);
+    const std::string entry_path = entry_name(image, *entry);
     // What cannot come out creates nothing, not even the output directory.
-    if (!format_output_path(*entry, entry_path.c_str(), out_path, out_size))
+    if (!format_output_path(image, *entry, entry_path.c_str(), out_path, out_size))
         return 0;
     if (!entry->is_dir) {
-        const int64_t unread = first_unreadable_sector(*entry);
+        const int64_t unread = first_unreadable_sector(image, *entry);
         if (unread >= 0) {
-            report_failure(entry_path.c_str(), describe_unread_sector(unread));
+            report_failure(image, entry_path.c_str(), describe_unread_sector(unread));
             return 0;
         }
     }
     OutputTree tree;
-    if (!open_extraction_root(tree)) {
-        g_image.extraction_failures = 1;
+    if (!open_extraction_root(image, tree, 1))
         return 0;
-    }
-    int extracted = write_entry(tree, *entry, entry_path.c_str());
-    begin_progress_item(g_extract_progress, -1);
+    int extracted = write_entry(image, tree, *entry, entry_path.c_str());
+    begin_progress_item(image.extract_progress, -1);
     return extracted;
 }
 
-extern "C" int cdimage_extract_all(void)
+extern "C" int cdimage_handle_extract_all(cdimage_handle *handle)
 {
-    if (!g_image.is_open)
+    if (handle == nullptr)
         return 0;
-    g_image.extraction_failures = 0;
+    ImageState &image = handle->image;
+    if (!image.is_open)
+        return 0;
+    begin_call_lines(image);
     int files = 0;
-    for (const FsEntry &entry : g_image.entries)
+    for (const FsEntry &entry : image.entries)
         files += !entry.is_dir;
     // With no file to write, nothing is created.
     if (files == 0)
         return 0;
     OutputTree tree;
-    if (!open_extraction_root(tree)) {
-        g_image.extraction_failures = files;
+    if (!open_extraction_root(image, tree, files))
         return 0;
-    }
     // The entries written in this run by the hash of their output path: a
     // second entry of the same path would replace the first. Paths are
     // rebuilt to compare rather than kept, so that the map grows with the
@@ -422,68 +424,73 @@ extern "C" int cdimage_extract_all(void)
     std::unordered_multimap<std::size_t, WrittenEntry> written;
     int count = 0;
     char out_path[OUTPUT_PATH_SIZE];
-    for (std::size_t i = 0; i < g_image.entries.size(); ++i) {
-        const FsEntry &entry = g_image.entries[i];
+    for (std::size_t i = 0; i < image.entries.size(); ++i) {
+        const FsEntry &entry = image.entries[i];
         if (entry.is_dir)
             continue;
-        const std::string name = entry_name(entry);
+        const std::string name = entry_name(image, entry);
         const std::size_t path_hash = std::hash<std::string>{}(name);
         const FsEntry *earlier = nullptr;
         const auto same_hash = written.equal_range(path_hash);
         for (auto candidate = same_hash.first; candidate != same_hash.second && earlier == nullptr; ++candidate)
-            if (name == entry_name(g_image.entries[candidate->second.index]))
-                earlier = &g_image.entries[candidate->second.index];
+            if (name == entry_name(image, image.entries[candidate->second.index]))
+                earlier = &image.entries[candidate->second.index];
         if (earlier != nullptr) {
             std::string reason = "same output name as ";
-            reason += entry_name(*earlier);
-            report_failure(name.c_str(), reason + ", not written");
+            reason += entry_name(image, *earlier);
+            report_failure(image, name.c_str(), reason + ", not written");
             continue;
         }
-        if (format_output_path(entry, name.c_str(), out_path, sizeof out_path) &&
-            write_entry(tree, entry, name.c_str())) {
+        if (format_output_path(image, entry, name.c_str(), out_path, sizeof out_path) &&
+            write_entry(image, tree, entry, name.c_str())) {
             ++count;
             written.emplace(path_hash, WrittenEntry{i});
         }
     }
-    begin_progress_item(g_extract_progress, -1);
+    begin_progress_item(image.extract_progress, -1);
     return count;
 }
 
-extern "C" int cdimage_extract_progress(int *entry, uint64_t *bytes)
+extern "C" int cdimage_handle_extract_progress(cdimage_handle *handle, int *entry, uint64_t *bytes)
 {
-    return read_progress(g_extract_progress, entry, bytes);
+    if (handle == nullptr)
+        return 0;
+    return read_progress(handle->image.extract_progress, entry, bytes);
 }
 
-extern "C" void *cdimage_load_file(const char *name, uint32_t *out_length)
+extern "C" void *cdimage_handle_load_file(cdimage_handle *handle, const char *name, uint32_t *out_length)
 {
-    if (!g_image.is_open || name == nullptr)
+    if (handle == nullptr)
         return nullptr;
-    g_image.extraction_failures = 0;
-    const FsEntry *entry = find_entry(name, false);
+    ImageState &image = handle->image;
+    if (!image.is_open || name == nullptr)
+        return nullptr;
+    begin_call_lines(image);
+    const FsEntry *entry = find_entry(image, name, false);
     if (entry == nullptr)
         return nullptr;
-    const std::string entry_path = entry_name(*entry);
+    const std::string entry_path = entry_name(image, *entry);
     // A file recorded where no track can be read gets no buffer of the size
     // it claims.
-    const int64_t unread = first_unreadable_sector(*entry);
+    const int64_t unread = first_unreadable_sector(image, *entry);
     if (unread >= 0) {
-        report_failure(entry_path.c_str(), describe_unread_sector(unread));
+        report_failure(image, entry_path.c_str(), describe_unread_sector(unread));
         return nullptr;
     }
-    const OutputForm form = output_form(*entry);
-    const uint64_t size = output_size(*entry, form);
+    const OutputForm form = output_form(image, *entry);
+    const uint64_t size = output_size(image, *entry, form);
     // Too large for out_length: such a file is extracted, never loaded.
     if (size > UINT32_MAX)
         return nullptr;
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
         static_cast<unsigned char *>(std::malloc(size != 0 ? size : 1)));
     if (!buffer) {
-        report_failure(entry_path.c_str(), std::strerror(ENOMEM));
+        report_failure(image, entry_path.c_str(), std::strerror(ENOMEM));
         return nullptr;
     }
     DataFailure failure;
-    if (!load_entry(*entry, form, buffer.get(), failure)) {
-        report_failure(entry_path.c_str(), describe_data_failure(failure));
+    if (!load_entry(image, *entry, form, buffer.get(), failure)) {
+        report_failure(image, entry_path.c_str(), describe_data_failure(failure));
         return nullptr;
     }
     if (out_length != nullptr)

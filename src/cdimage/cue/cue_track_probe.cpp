@@ -12,7 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cdimage_internal.h"
+#include "image_state.h"
+#include "cue_sheet.h"
 #include "printable_text.h"
 
 namespace {
@@ -225,7 +226,7 @@ int64_t count_decoded_frames(SNDFILE *decoder, int channels)
 
 // Measures a file through the decoder: its frames, as 16-bit stereo, and its
 // own sample rate.
-int probe_decoded_file(TrackFile &file, std::FILE *stream)
+int probe_decoded_file(ImageState &image, TrackFile &file, std::FILE *stream)
 {
     file.format = TrackFormat::DECODED;
     file.data_offset = 0;
@@ -247,7 +248,9 @@ int probe_decoded_file(TrackFile &file, std::FILE *stream)
     if (error != SF_ERR_NO_ERROR) {
         if (decoder != nullptr)
             sf_close(decoder);
-        std::fprintf(stderr, "cdimage: %s does not decode (%d)\n", printable_text(file.path).c_str(), error);
+        const std::string reason = "does not decode (" + decimal_text(error) + ")";
+        record_line(image, LedgerKind::OPEN_REFUSED, file.path, reason,
+                    "cdimage: " + printable_text(file.path) + " " + reason);
         return 0;
     }
     int64_t frames = info.frames == SF_COUNT_MAX ? count_decoded_frames(decoder, info.channels)
@@ -297,7 +300,7 @@ WaveLayout read_wave_layout(std::FILE *stream)
     }
 }
 
-int probe_track_file(TrackFile &file, std::string_view cue_directory, const char *type)
+int probe_track_file(ImageState &image, TrackFile &file, std::string_view cue_directory, const char *type)
 {
     file.big_endian_type = strcasecmp(type, "MOTOROLA") == 0;
     file.format = file.big_endian_type ? TrackFormat::STORED_BIG_ENDIAN : TrackFormat::STORED;
@@ -309,16 +312,17 @@ int probe_track_file(TrackFile &file, std::string_view cue_directory, const char
             file.missing = true;
             return 1;
         }
-        std::fprintf(stderr, "cdimage: %s is missing\n", printable_text(file.path).c_str());
+        record_line(image, LedgerKind::OPEN_REFUSED, file.path, "is missing",
+                    "cdimage: " + printable_text(file.path) + " is missing");
         return 0;
     }
 
     if (is_compressed_file(file.path, type, stream.get()))
-        return probe_decoded_file(file, stream.get());
+        return probe_decoded_file(image, file, stream.get());
     if (strcasecmp(type, "WAVE") == 0) {
         const WaveLayout wave = read_wave_layout(stream.get());
         if (!wave_holds_cd_samples(wave))
-            return probe_decoded_file(file, stream.get());
+            return probe_decoded_file(image, file, stream.get());
         file.data_offset = wave.data_offset;
         if (wave.has_format)
             file.sample_rate = wave.sample_rate;

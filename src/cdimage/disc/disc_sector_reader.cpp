@@ -6,36 +6,33 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "cdimage_internal.h"
+#include "image_state.h"
+#include "disc.h"
 
 namespace {
-
-// Bytes of a stored sector that are not user data (sync, header, subheader,
-// error correction) land here and are never looked at.
-unsigned char g_skipped_bytes[RAW_SECTOR_SIZE];
 
 constexpr int IOVECS_PER_CALL = 1024;
 
 // Byte position in the track file of stored sector `index` of the track.
-int64_t stored_sector_position(const Track &track, int64_t index)
+int64_t stored_sector_position(ImageState &image, const Track &track, int64_t index)
 {
-    return track_byte_position(track, index + track.index1) + g_image.files[track.file_index].data_offset;
+    return track_byte_position(track, index + track.index1) + image.files[track.file_index].data_offset;
 }
 
 // A descriptor on the track's file: the cached handle on the data track's
 // file, or the one handle kept for the file of the last other track read.
-int track_file_descriptor(const Track &track)
+int track_file_descriptor(ImageState &image, const Track &track)
 {
-    const int data_index = g_image.data_track->file_index;
-    FileHandle &handle = track.file_index == data_index ? g_image.data_file : g_image.other_file;
-    if (track.file_index != data_index && handle && g_image.other_file_index != track.file_index)
+    const int data_index = image.data_track->file_index;
+    FileHandle &handle = track.file_index == data_index ? image.data_file : image.other_file;
+    if (track.file_index != data_index && handle && image.other_file_index != track.file_index)
         handle.reset();
     if (!handle) {
-        handle.reset(std::fopen(g_image.files[track.file_index].path, "rb"));
+        handle.reset(std::fopen(image.files[track.file_index].path, "rb"));
         if (!handle)
             return -1;
         if (track.file_index != data_index)
-            g_image.other_file_index = track.file_index;
+            image.other_file_index = track.file_index;
     }
     return fileno(handle.get());
 }
@@ -53,7 +50,7 @@ struct RunShape {
 // pieces are contiguous in the file and in the buffer, else gathered with
 // the bytes between them skipped, many sectors per call. Gives the sectors
 // whose piece was read whole, stopping at the first that was not.
-uint32_t read_run(int fd, int64_t position, uint32_t count, const RunShape &shape, unsigned char *buffer)
+uint32_t read_run(ImageState &image, int fd, int64_t position, uint32_t count, const RunShape &shape, unsigned char *buffer)
 {
     position += static_cast<int64_t>(shape.skip);
     const std::size_t gap = shape.stored - shape.piece;
@@ -65,7 +62,7 @@ uint32_t read_run(int fd, int64_t position, uint32_t count, const RunShape &shap
         while (done + sectors < count && used + 2 <= IOVECS_PER_CALL) {
             unsigned char *target = buffer + static_cast<std::size_t>(done + sectors) * shape.buffer_stride;
             if (sectors > 0 && gap > 0)
-                parts[used++] = iovec{g_skipped_bytes, gap};
+                parts[used++] = iovec{image.skipped_bytes, gap};
             if (used > 0 && gap == 0 && static_cast<unsigned char *>(parts[used - 1].iov_base) +
                                                 parts[used - 1].iov_len == target)
                 parts[used - 1].iov_len += shape.piece;
@@ -96,36 +93,36 @@ uint32_t read_run(int fd, int64_t position, uint32_t count, const RunShape &shap
 
 // The 2048 user bytes of sectors of a track, from `first` on, within the
 // track's length.
-uint32_t read_user_sectors(const Track &track, int64_t first, uint32_t count, unsigned char *buffer)
+uint32_t read_user_sectors(ImageState &image, const Track &track, int64_t first, uint32_t count, unsigned char *buffer)
 {
     if (count == 0 || first < 0 || first >= track.length)
         return 0;
     if (static_cast<int64_t>(count) > track.length - first)
         count = static_cast<uint32_t>(track.length - first);
-    int fd = track_file_descriptor(track);
+    int fd = track_file_descriptor(image, track);
     if (fd < 0)
         return 0;
     const RunShape shape{static_cast<std::size_t>(track.sector_size), static_cast<std::size_t>(track.header_size),
                          DATA_SECTOR_SIZE, DATA_SECTOR_SIZE};
-    return read_run(fd, stored_sector_position(track, first), count, shape, buffer);
+    return read_run(image, fd, stored_sector_position(image, track, first), count, shape, buffer);
 }
 
 // Whole 2352-byte sectors of a track that stores 2352 or 2336 bytes of
 // each; the latter lack sync and header, which are rebuilt from the disc
 // address.
-uint32_t read_raw_sectors(const Track &track, int64_t first, uint32_t count, unsigned char *buffer)
+uint32_t read_raw_sectors(ImageState &image, const Track &track, int64_t first, uint32_t count, unsigned char *buffer)
 {
     if (count == 0 || first < 0 || first >= track.length || track.sector_size == DATA_SECTOR_SIZE)
         return 0;
     if (static_cast<int64_t>(count) > track.length - first)
         count = static_cast<uint32_t>(track.length - first);
-    int fd = track_file_descriptor(track);
+    int fd = track_file_descriptor(image, track);
     if (fd < 0)
         return 0;
     const std::size_t missing = static_cast<std::size_t>(RAW_SECTOR_SIZE - track.sector_size);
     const RunShape shape{static_cast<std::size_t>(track.sector_size), 0,
                          static_cast<std::size_t>(track.sector_size), RAW_SECTOR_SIZE};
-    uint32_t got = read_run(fd, stored_sector_position(track, first), count, shape, buffer + missing);
+    uint32_t got = read_run(image, fd, stored_sector_position(image, track, first), count, shape, buffer + missing);
     if (missing > 0)
         for (uint32_t k = 0; k < got; ++k)
             rebuild_sector_header(buffer + static_cast<std::size_t>(k) * RAW_SECTOR_SIZE,
@@ -144,17 +141,17 @@ struct SectorPlace {
 // Volume sectors within the data track's bound are its own; any other is
 // looked up by the disc position it names among the tracks that are not
 // audio. Pregaps (before a track's INDEX 01) belong to no track.
-bool locate_volume_sector(int64_t volume_sector, SectorPlace &place)
+bool locate_volume_sector(ImageState &image, int64_t volume_sector, SectorPlace &place)
 {
-    const Track &data = *g_image.data_track;
-    const int64_t index = volume_sector - g_image.volume_displacement;
+    const Track &data = *image.data_track;
+    const int64_t index = volume_sector - image.volume_displacement;
     if (index >= 0 && index < data.length) {
         place = {&data, index, data.length - index};
         return true;
     }
     const int64_t position = data.disc_address + index;
-    for (int i = 0; i < g_image.track_count; ++i) {
-        const Track &track = g_image.tracks[i];
+    for (int i = 0; i < image.track_count; ++i) {
+        const Track &track = image.tracks[i];
         if (&track == &data || position < track.disc_address || position - track.disc_address >= track.length)
             continue;
         if (track.is_audio)
@@ -165,22 +162,47 @@ bool locate_volume_sector(int64_t volume_sector, SectorPlace &place)
     return false;
 }
 
-using TrackReader = uint32_t (*)(const Track &, int64_t, uint32_t, unsigned char *);
+// What a read of volume sectors gives of each: its 2048 user bytes, or the
+// whole 2352-byte sector.
+enum class SectorForm { USER_DATA, RAW };
 
-// Reads a run of volume sectors track by track, `sector_bytes` to a sector
-// in the buffer, stopping at the first sector that cannot be read.
-uint32_t read_volume_run(int64_t first, uint32_t count, unsigned char *buffer, std::size_t sector_bytes,
-                         TrackReader read_track)
+std::size_t sector_bytes(SectorForm form)
+{
+    switch (form) {
+    case SectorForm::USER_DATA:
+        return DATA_SECTOR_SIZE;
+    case SectorForm::RAW:
+        return RAW_SECTOR_SIZE;
+    }
+    return DATA_SECTOR_SIZE;
+}
+
+uint32_t read_track_sectors(ImageState &image, SectorForm form, const Track &track, int64_t first, uint32_t count,
+                            unsigned char *buffer)
+{
+    switch (form) {
+    case SectorForm::USER_DATA:
+        return read_user_sectors(image, track, first, count, buffer);
+    case SectorForm::RAW:
+        return read_raw_sectors(image, track, first, count, buffer);
+    }
+    return 0;
+}
+
+// Reads a run of volume sectors track by track, stopping at the first
+// sector that cannot be read.
+uint32_t read_volume_run(ImageState &image, int64_t first, uint32_t count, unsigned char *buffer, SectorForm form)
 {
     uint32_t done = 0;
     while (done < count) {
         SectorPlace place;
-        if (!locate_volume_sector(first + done, place))
+        if (!locate_volume_sector(image, first + done, place))
             return done;
         uint32_t wanted = count - done;
         if (static_cast<int64_t>(wanted) > place.left)
             wanted = static_cast<uint32_t>(place.left);
-        uint32_t got = read_track(*place.track, place.index, wanted, buffer + done * sector_bytes);
+        uint32_t got = read_track_sectors(image, form, *place.track, place.index, wanted,
+                                          buffer + done * sector_bytes(form));
         done += got;
         if (got < wanted)
             return done;
@@ -188,104 +210,96 @@ uint32_t read_volume_run(int64_t first, uint32_t count, unsigned char *buffer, s
     return done;
 }
 
-// Hands `visit` the track of each stretch of the run in turn, or null for a
-// sector in no readable track, as long as `visit` gives true.
-template <typename Visit>
-void visit_tracks_of_run(int64_t first, uint64_t count, Visit visit)
+// The first track of the run, in disc order, that fails the test: one that
+// cannot be read, or (for RAW) one that stores bare 2048-byte sectors.
+// Gives whether every stretch of the run passes.
+bool run_tracks_pass(ImageState &image, int64_t first, uint64_t count, SectorForm form)
 {
     uint64_t done = 0;
     while (done < count) {
         SectorPlace place;
-        if (!locate_volume_sector(first + static_cast<int64_t>(done), place)) {
-            visit(nullptr);
-            return;
-        }
-        if (!visit(place.track))
-            return;
+        // Sectors in no track fail when read: for RAW only a track of bare
+        // 2048-byte sectors says that the raw sectors are not in the image.
+        if (!locate_volume_sector(image, first + static_cast<int64_t>(done), place))
+            return form == SectorForm::RAW;
+        if (form == SectorForm::RAW && place.track->sector_size == DATA_SECTOR_SIZE)
+            return false;
         done += static_cast<uint64_t>(place.left);
     }
+    return true;
 }
 
 }  // namespace
 
-bool run_lies_in_data_track(uint32_t first, uint64_t count)
+bool run_lies_in_data_track(ImageState &image, uint32_t first, uint64_t count)
 {
-    return static_cast<int64_t>(first) + static_cast<int64_t>(count) <= g_image.data_track->length;
+    return static_cast<int64_t>(first) + static_cast<int64_t>(count) <= image.data_track->length;
 }
 
-uint32_t read_data_sectors(uint32_t first, uint32_t count, unsigned char *buffer)
+uint32_t read_data_sectors(ImageState &image, uint32_t first, uint32_t count, unsigned char *buffer)
 {
-    return read_user_sectors(*g_image.data_track, first, count, buffer);
+    return read_user_sectors(image, *image.data_track, first, count, buffer);
 }
 
-int read_data_sector(uint32_t index, unsigned char *buffer)
+int read_data_sector(ImageState &image, uint32_t index, unsigned char *buffer)
 {
-    return read_data_sectors(index, 1, buffer) == 1;
+    return read_data_sectors(image, index, 1, buffer) == 1;
 }
 
-uint32_t read_volume_sectors(int64_t first, uint32_t count, unsigned char *buffer)
+uint32_t read_volume_sectors(ImageState &image, int64_t first, uint32_t count, unsigned char *buffer)
 {
-    return read_volume_run(first, count, buffer, DATA_SECTOR_SIZE, read_user_sectors);
+    return read_volume_run(image, first, count, buffer, SectorForm::USER_DATA);
 }
 
-uint32_t read_volume_raw_sectors(int64_t first, uint32_t count, unsigned char *buffer)
+uint32_t read_volume_raw_sectors(ImageState &image, int64_t first, uint32_t count, unsigned char *buffer)
 {
-    return read_volume_run(first, count, buffer, RAW_SECTOR_SIZE, read_raw_sectors);
+    return read_volume_run(image, first, count, buffer, SectorForm::RAW);
 }
 
-bool volume_run_is_readable(int64_t first, uint64_t count)
+bool volume_run_is_readable(ImageState &image, int64_t first, uint64_t count)
 {
-    bool readable = true;
-    visit_tracks_of_run(first, count, [&](const Track *track) { return readable = track != nullptr; });
-    return readable;
+    return run_tracks_pass(image, first, count, SectorForm::USER_DATA);
 }
 
-bool volume_run_has_raw_sectors(int64_t first, uint64_t count)
+bool volume_run_has_raw_sectors(ImageState &image, int64_t first, uint64_t count)
 {
-    // Sectors in no track fail when read; only a track of bare 2048-byte
-    // sectors says that the raw sectors are not in the image.
-    bool raw = true;
-    visit_tracks_of_run(first, count, [&](const Track *track) {
-        raw = track == nullptr || track->sector_size != DATA_SECTOR_SIZE;
-        return track != nullptr && raw;
-    });
-    return raw;
+    return run_tracks_pass(image, first, count, SectorForm::RAW);
 }
 
-bool volume_run_in_data_track(int64_t first, uint64_t count, uint32_t *track_sector)
+bool volume_run_in_data_track(ImageState &image, int64_t first, uint64_t count, uint32_t *track_sector)
 {
-    const int64_t index = first - g_image.volume_displacement;
-    if (index < 0 || index + static_cast<int64_t>(count) > g_image.data_track->length)
+    const int64_t index = first - image.volume_displacement;
+    if (index < 0 || index + static_cast<int64_t>(count) > image.data_track->length)
         return false;
     *track_sector = static_cast<uint32_t>(index);
     return true;
 }
 
-uint32_t read_next_piece(SectorSpan &span, uint32_t limit, unsigned char *buffer)
+uint32_t read_next_piece(ImageState &image, SectorSpan &span, uint32_t limit, unsigned char *buffer)
 {
     if (span.failed || span.left == 0)
         return 0;
     const uint32_t wanted = span.left < limit ? span.left : limit;
-    const uint32_t got = read_volume_sectors(span.next, wanted, buffer);
+    const uint32_t got = read_volume_sectors(image, span.next, wanted, buffer);
     span.next += got;
     span.left -= got;
     span.failed = got < wanted;
     return got;
 }
 
-int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure &failure)
+int copy_data_track_bytes(ImageState &image, uint32_t first, uint32_t size, int out_fd, DataFailure &failure)
 {
-    const Track &track = *g_image.data_track;
+    const Track &track = *image.data_track;
     if (track.sector_size != DATA_SECTOR_SIZE || size == 0)
         return -1;
     const uint32_t sectors = sectors_holding(size);
-    if (!run_lies_in_data_track(first, sectors)) {
+    if (!run_lies_in_data_track(image, first, sectors)) {
         // The first sector past the track's end, or `first` itself.
         failure.unread_sector = std::max<int64_t>(first, track.length);
         return 0;
     }
     failure.unread_sector = first;
-    int fd = track_file_descriptor(track);
+    int fd = track_file_descriptor(image, track);
     if (fd < 0)
         return 0;
     struct stat info;
@@ -293,7 +307,7 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure
         return -1;
     // A sector is readable only when all 2048 of its bytes are in the file,
     // the last sector's included, however few of them the file uses.
-    int64_t position = stored_sector_position(track, first);
+    int64_t position = stored_sector_position(image, track, first);
     // A sheet whose INDEX times run backwards can place a track before its
     // file's start.
     if (position < 0)
@@ -305,7 +319,7 @@ int copy_data_track_bytes(uint32_t first, uint32_t size, int out_fd, DataFailure
     }
 
     KernelCopyResult result =
-        copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size, &g_extract_progress);
+        copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size, &image.extract_progress);
     if (result.outcome == KernelCopy::UNSUPPORTED)
         return -1;
     if (result.outcome == KernelCopy::DONE)

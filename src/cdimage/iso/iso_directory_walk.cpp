@@ -4,11 +4,13 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 
-#include "cdimage_internal.h"
+#include "image_state.h"
+#include "iso9660.h"
 #include "printable_text.h"
 
 namespace {
@@ -39,6 +41,8 @@ struct WalkedEnd {
     uint64_t sector;
 };
 
+}  // namespace
+
 // What one mount keeps while it walks.
 struct WalkState {
     // Directory sectors already walked, as runs [first, end) keyed by first.
@@ -47,7 +51,8 @@ struct WalkState {
     // rest of its parent's records are read.
     unsigned char runs[MAX_DIR_DEPTH + 1][WALK_RUN_SECTORS * DATA_SECTOR_SIZE];
 };
-WalkState g_walk;
+
+namespace {
 
 // The records of one directory that may still join a file recorded in
 // several extents.
@@ -58,7 +63,7 @@ struct ExtentChain {
     unsigned char identifier[MAX_COMPONENT];
 };
 
-void walk_directory(int directory, FsExtent extent, int depth);
+void walk_directory(ImageState &image, int directory, FsExtent extent, int depth);
 
 // Sector 16 holds a primary volume descriptor of an ISO 9660 volume.
 bool is_primary_descriptor(const unsigned char *sector)
@@ -85,26 +90,26 @@ bool is_self_or_parent_record(const unsigned char *record)
 
 // The name of the directory whose entry is `directory` (-1 for the root, "/")
 // as a message shows it: a copy, each control character as '?'.
-std::string shown_directory(int directory)
+std::string shown_directory(ImageState &image, int directory)
 {
     return directory < 0 ? std::string("/")
-                         : printable_text(entry_name(g_image.entries[static_cast<std::size_t>(directory)]));
+                         : printable_text(entry_name(image, image.entries[static_cast<std::size_t>(directory)]));
 }
 
 // A loss of the walk (entries that are missing from the table) counts as a
 // failure of the open image; its line names it.
-void count_walk_loss()
+void record_walk_loss(ImageState &image, const std::string &name, const std::string &reason)
 {
-    ++g_image.walk_failures;
+    record_named(image, LedgerKind::ENTRY_LOST, name, reason);
 }
 
 // The rest of a directory is lost: its entries below the sector that could
 // not be read are missing from the table.
-void report_unread_directory(int directory, uint32_t skipped)
+void report_unread_directory(ImageState &image, int directory, uint32_t skipped)
 {
-    std::fprintf(stderr, "cdimage: %s: directory cannot be read, %u %s skipped\n", shown_directory(directory).c_str(),
-                 skipped, skipped == 1 ? "sector" : "sectors");
-    count_walk_loss();
+    record_walk_loss(image, shown_directory(image, directory),
+                     "directory cannot be read, " + decimal_text(skipped) + (skipped == 1 ? " sector" : " sectors") +
+                         " skipped");
 }
 
 // The record carries on the file of the records before it: they carried the
@@ -138,16 +143,16 @@ int64_t days_since_epoch(int64_t year, int month, int day)
 
 // The directory's sectors overlap none walked before, and are now taken:
 // each directory sector is read at most once, whatever records point at it.
-bool claim_directory_sectors(const FsExtent &extent)
+bool claim_directory_sectors(ImageState &image, const FsExtent &extent)
 {
     const uint32_t first = extent.sector;
     const uint64_t end = static_cast<uint64_t>(first) + sectors_holding(extent.size);
-    auto next = g_walk.walked.lower_bound(first);
-    if (next != g_walk.walked.end() && next->first < end)
+    auto next = image.walk->walked.lower_bound(first);
+    if (next != image.walk->walked.end() && next->first < end)
         return false;
-    if (next != g_walk.walked.begin() && std::prev(next)->second.sector > first)
+    if (next != image.walk->walked.begin() && std::prev(next)->second.sector > first)
         return false;
-    g_walk.walked.emplace_hint(next, first, WalkedEnd{end});
+    image.walk->walked.emplace_hint(next, first, WalkedEnd{end});
     return true;
 }
 
@@ -161,38 +166,38 @@ void reserve_pool_room(std::size_t size, std::size_t more)
 
 // Appends an entry for the record, named by its parent and its component;
 // gives its position.
-int append_entry(int parent, std::size_t name_length, std::string_view component, const unsigned char *record,
+int append_entry(ImageState &image, int parent, std::size_t name_length, std::string_view component, const unsigned char *record,
                  bool is_dir)
 {
-    reserve_pool_room(g_image.names.size(), component.size());
-    reserve_pool_room(g_image.extents.size(), 1);
+    reserve_pool_room(image.names.size(), component.size());
+    reserve_pool_room(image.extents.size(), 1);
     const FsExtent extent = {little_endian_32(record + DR_EXTENT_OFFSET), little_endian_32(record + DR_SIZE_OFFSET)};
     FsEntry entry{};
     entry.parent = parent;
-    entry.component_offset = static_cast<uint32_t>(g_image.names.size());
+    entry.component_offset = static_cast<uint32_t>(image.names.size());
     entry.component_length = static_cast<uint8_t>(component.size());
     entry.name_length = static_cast<uint16_t>(name_length);
-    entry.first_extent = static_cast<uint32_t>(g_image.extents.size());
+    entry.first_extent = static_cast<uint32_t>(image.extents.size());
     entry.extent_count = 1;
     entry.is_dir = is_dir;
     entry.size = extent.size;
     entry.has_time = recording_time(record + DR_DATE_OFFSET, entry.mtime);
     entry.has_xa = find_xa_record(record, record[DR_LENGTH_OFFSET], entry.xa_record);
-    g_image.names.insert(g_image.names.end(), component.begin(), component.end());
-    g_image.extents.push_back(extent);
-    g_image.entries.push_back(entry);
-    return g_image.entry_count++;
+    image.names.insert(image.names.end(), component.begin(), component.end());
+    image.extents.push_back(extent);
+    image.entries.push_back(entry);
+    return image.entry_count++;
 }
 
 // Adds the record's extent to the file its chain joins, the last entry made.
-void join_extent(const ExtentChain &chain, const unsigned char *record)
+void join_extent(ImageState &image, const ExtentChain &chain, const unsigned char *record)
 {
     if (chain.entry < 0)
         return;
-    reserve_pool_room(g_image.extents.size(), 1);
-    FsEntry &entry = g_image.entries[static_cast<std::size_t>(chain.entry)];
+    reserve_pool_room(image.extents.size(), 1);
+    FsEntry &entry = image.entries[static_cast<std::size_t>(chain.entry)];
     const uint32_t size = little_endian_32(record + DR_SIZE_OFFSET);
-    g_image.extents.push_back({little_endian_32(record + DR_EXTENT_OFFSET), size});
+    image.extents.push_back({little_endian_32(record + DR_EXTENT_OFFSET), size});
     ++entry.extent_count;
     entry.size += size;
 }
@@ -201,11 +206,11 @@ void join_extent(const ExtentChain &chain, const unsigned char *record)
 // copy the same sectors again and again: a few kilobytes of records could
 // make a file of gigabytes. A sorted copy keeps the check at n log n for a
 // long chain.
-bool extents_are_disjoint(const FsEntry &entry)
+bool extents_are_disjoint(ImageState &image, const FsEntry &entry)
 {
     if (entry.extent_count < 2)
         return true;
-    std::vector<FsExtent> sorted(entry_extents(entry), entry_extents(entry) + entry.extent_count);
+    std::vector<FsExtent> sorted(entry_extents(image, entry), entry_extents(image, entry) + entry.extent_count);
     std::sort(sorted.begin(), sorted.end(),
               [](const FsExtent &a, const FsExtent &b) { return a.sector < b.sector; });
     uint64_t covered_end = 0;  // one past the last sector of the extents so far
@@ -224,30 +229,29 @@ bool extents_are_disjoint(const FsEntry &entry)
 // named and taken out of the table again. It is the last entry made, since
 // a file has nothing below it, so its component and extents are the pools'
 // last.
-void close_chain(ExtentChain &chain)
+void close_chain(ImageState &image, ExtentChain &chain)
 {
     const int joined = chain.entry;
     chain.open = false;
     chain.entry = -1;
     if (joined < 0)
         return;
-    const FsEntry entry = g_image.entries[static_cast<std::size_t>(joined)];
-    if (extents_are_disjoint(entry))
+    const FsEntry entry = image.entries[static_cast<std::size_t>(joined)];
+    if (extents_are_disjoint(image, entry))
         return;
-    std::fprintf(stderr, "cdimage: %s: extents overlap, not listed\n", printable_text(entry_name(entry)).c_str());
-    count_walk_loss();
-    g_image.entries.pop_back();
-    g_image.extents.erase(g_image.extents.begin() + entry.first_extent, g_image.extents.end());
-    g_image.names.erase(g_image.names.begin() + entry.component_offset, g_image.names.end());
-    --g_image.entry_count;
+    record_walk_loss(image, entry_name(image, entry), "extents overlap, not listed");
+    image.entries.pop_back();
+    image.extents.erase(image.extents.begin() + entry.first_extent, image.extents.end());
+    image.names.erase(image.names.begin() + entry.component_offset, image.names.end());
+    --image.entry_count;
 }
 
-void enter_record(const unsigned char *sector, std::size_t record_start, int directory, int depth,
+void enter_record(ImageState &image, const unsigned char *sector, std::size_t record_start, int directory, int depth,
                   ExtentChain &chain)
 {
     const unsigned char *record = sector + record_start;
     if (is_self_or_parent_record(record)) {
-        close_chain(chain);
+        close_chain(image, chain);
         return;
     }
     // The identifier length is not bounded by the record's: an identifier
@@ -261,46 +265,44 @@ void enter_record(const unsigned char *sector, std::size_t record_start, int dir
     const bool more_extents = !is_dir && (record[DR_FLAGS_OFFSET] & DR_FLAG_MULTI_EXTENT) != 0;
 
     if (!is_dir && continues_chain(chain, identifier, identifier_length)) {
-        join_extent(chain, record);
+        join_extent(image, chain, record);
         if (!more_extents)
-            close_chain(chain);
+            close_chain(image, chain);
         return;
     }
-    close_chain(chain);
+    close_chain(image, chain);
     chain.open = more_extents;
     chain.identifier_length = identifier_length;
     std::memcpy(chain.identifier, identifier, identifier_length);
 
     const std::size_t parent_length =
-        directory < 0 ? 0 : g_image.entries[static_cast<std::size_t>(directory)].name_length;
+        directory < 0 ? 0 : image.entries[static_cast<std::size_t>(directory)].name_length;
     char component[MAX_COMPONENT];
     std::size_t component_length = 0;
     if (!build_name_component(parent_length, identifier, identifier_length, component, component_length)) {
         // A cut name would name some other file: the entry is left out.
         const std::string_view shown_identifier(reinterpret_cast<const char *>(identifier), identifier_length);
-        std::fprintf(stderr, "cdimage: %s: %s: name longer than %zu characters, skipped\n",
-                     shown_directory(directory).c_str(), printable_text(shown_identifier).c_str(), MAX_ENTRY_NAME);
-        count_walk_loss();
+        record_walk_loss(image, shown_directory(image, directory) + ": " + printable_text(shown_identifier),
+                         "name longer than " + decimal_text(MAX_ENTRY_NAME) + " characters, skipped");
         return;
     }
     const std::size_t name_length = parent_length + (parent_length != 0) + component_length;
-    if (g_image.entry_count == MAX_FS_ENTRIES) {
+    if (image.entry_count == MAX_FS_ENTRIES) {
         const std::string shown_component = printable_text(std::string_view(component, component_length));
-        std::fprintf(stderr, "cdimage: %s: more entries than the table counts, not listed\n",
-                     (directory < 0 ? shown_component : shown_directory(directory) + "/" + shown_component).c_str());
-        count_walk_loss();
+        record_walk_loss(image, directory < 0 ? shown_component : shown_directory(image, directory) + "/" + shown_component,
+                         "more entries than the table counts, not listed");
         return;
     }
     const int entry =
-        append_entry(directory, name_length, std::string_view(component, component_length), record, is_dir);
+        append_entry(image, directory, name_length, std::string_view(component, component_length), record, is_dir);
     chain.entry = entry;
     if (is_dir)
-        walk_directory(entry, g_image.extents.back(), depth + 1);
+        walk_directory(image, entry, image.extents.back(), depth + 1);
 }
 
 // Takes the records of one directory sector apart, each in its turn; a
 // record that does not fit ends the sector.
-void walk_sector(const unsigned char *sector, int directory, int depth, ExtentChain &chain)
+void walk_sector(ImageState &image, const unsigned char *sector, int directory, int depth, ExtentChain &chain)
 {
     std::size_t position = 0;
     while (position < DATA_SECTOR_SIZE) {
@@ -309,38 +311,36 @@ void walk_sector(const unsigned char *sector, int directory, int depth, ExtentCh
             return;
         const std::size_t record_start = position;
         position += length;
-        enter_record(sector, record_start, directory, depth, chain);
+        enter_record(image, sector, record_start, directory, depth, chain);
     }
 }
 
 // Walks the directory whose entry is `directory` (-1 for the root) at the
 // given depth, entering every record below it. The extent is a copy: the
 // pool it came from grows during the walk.
-void walk_directory(int directory, FsExtent extent, int depth)
+void walk_directory(ImageState &image, int directory, FsExtent extent, int depth)
 {
     if (extent.size == 0)
         return;
     if (depth > MAX_DIR_DEPTH) {
-        std::fprintf(stderr, "cdimage: %s: deeper than %d directories, not followed\n",
-                     shown_directory(directory).c_str(), MAX_DIR_DEPTH);
-        count_walk_loss();
+        record_walk_loss(image, shown_directory(image, directory),
+                         "deeper than " + decimal_text(MAX_DIR_DEPTH) + " directories, not followed");
         return;
     }
-    if (!claim_directory_sectors(extent)) {
-        std::fprintf(stderr, "cdimage: %s: directory already read, not followed\n",
-                     shown_directory(directory).c_str());
+    if (!claim_directory_sectors(image, extent)) {
+        record_named(image, LedgerKind::NOTE, shown_directory(image, directory), "directory already read, not followed");
         return;
     }
-    unsigned char *run = g_walk.runs[depth];
+    unsigned char *run = image.walk->runs[depth];
     ExtentChain chain{};
     chain.entry = -1;
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
-    while (uint32_t got = read_next_piece(span, WALK_RUN_SECTORS, run))
+    while (uint32_t got = read_next_piece(image, span, WALK_RUN_SECTORS, run))
         for (uint32_t k = 0; k < got; ++k)
-            walk_sector(run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, directory, depth, chain);
-    close_chain(chain);
+            walk_sector(image, run + static_cast<std::size_t>(k) * DATA_SECTOR_SIZE, directory, depth, chain);
+    close_chain(image, chain);
     if (span.failed)
-        report_unread_directory(directory, span.left);
+        report_unread_directory(image, directory, span.left);
 }
 
 }  // namespace
@@ -398,35 +398,38 @@ bool recording_time(const unsigned char *date, int64_t &seconds)
     return true;
 }
 
-void release_entries()
+void release_entries(ImageState &image)
 {
-    std::vector<FsEntry>().swap(g_image.entries);
-    std::vector<FsExtent>().swap(g_image.extents);
-    std::vector<char>().swap(g_image.names);
-    g_image.name_text[0] = '\0';
-    g_image.listed_name[0] = '\0';
-    g_image.name_index.reset();
-    g_image.name_index_slots = 0;
-    g_image.entry_count = 0;
+    std::vector<FsEntry>().swap(image.entries);
+    std::vector<FsExtent>().swap(image.extents);
+    std::vector<char>().swap(image.names);
+    image.name_text[0] = '\0';
+    image.listed_name[0] = '\0';
+    image.name_index.reset();
+    image.name_index_slots = 0;
+    image.entry_count = 0;
 }
 
-void mount_volume(const char *cue_path)
+void mount_volume(ImageState &image, const char *cue_path)
 {
     unsigned char sector[DATA_SECTOR_SIZE];
-    if (!read_data_sector(VOLUME_DESCRIPTOR_SECTOR, sector) || !is_primary_descriptor(sector)) {
-        std::fprintf(stderr, "cdimage: %s has no ISO 9660 data track\n", cue_path);
+    if (!read_data_sector(image, VOLUME_DESCRIPTOR_SECTOR, sector) || !is_primary_descriptor(sector)) {
+        record_line(image, LedgerKind::NOTE, cue_path, "has no ISO 9660 data track",
+                    "cdimage: " + std::string(cue_path) + " has no ISO 9660 data track");
         return;
     }
     const FsExtent root = {little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET),
                            little_endian_32(sector + PVD_ROOT_SIZE_OFFSET)};
-    g_image.volume_displacement = find_volume_displacement(root.sector);
+    image.volume_displacement = find_volume_displacement(image, root.sector);
     try {
-        walk_directory(-1, root, 0);
+        std::unique_ptr<WalkState> walk(new WalkState);
+        image.walk = walk.get();
+        walk_directory(image, -1, root, 0);
+        image.walk = nullptr;
     } catch (const std::bad_alloc &) {
+        image.walk = nullptr;
         // The entries made so far stay; the rest of the volume is not listed.
-        std::fprintf(stderr, "cdimage: %s: out of memory after %d entries, the rest not listed\n", cue_path,
-                     g_image.entry_count);
-        count_walk_loss();
+        record_walk_loss(image, cue_path,
+                         "out of memory after " + decimal_text(image.entry_count) + " entries, the rest not listed");
     }
-    g_walk.walked.clear();
 }

@@ -13,7 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cdimage_internal.h"
+#include "image_state.h"
+#include "cue_sheet.h"
 
 namespace {
 
@@ -143,27 +144,27 @@ enum class LineOutcome { GO_ON, FAIL_OPEN };
 
 // Records why the open refuses the sheet; `line` is the line that is the
 // cause, or 0 when no single line is.
-__attribute__((format(printf, 2, 3))) LineOutcome refuse(int line, const char *format, ...)
+__attribute__((format(printf, 3, 4))) LineOutcome refuse(ImageState &image, int line, const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(g_image.open_reason, sizeof g_image.open_reason, format, arguments);
+    std::vsnprintf(image.open_reason, sizeof image.open_reason, format, arguments);
     va_end(arguments);
-    g_image.open_reason_line = line;
+    image.open_reason_line = line;
     return LineOutcome::FAIL_OPEN;
 }
 
 // Refuses a file that is no cue sheet; gives CDIMAGE_NOT_A_CUE_SHEET.
-int refuse_as_no_cue_sheet(const char *reason)
+int refuse_as_no_cue_sheet(ImageState &image, const char *reason)
 {
-    refuse(0, "%s", reason);
+    refuse(image, 0, "%s", reason);
     return CDIMAGE_NOT_A_CUE_SHEET;
 }
 
 // Refuses a sheet that could not be read; gives the errno of the failure.
-int refuse_as_unread(int error)
+int refuse_as_unread(ImageState &image, int error)
 {
-    refuse(0, "%s", std::strerror(error));
+    refuse(image, 0, "%s", std::strerror(error));
     return error;
 }
 
@@ -274,47 +275,47 @@ bool has_file_line_near_start(std::string_view text)
 // its reason recorded, CDIMAGE_NOT_A_CUE_SHEET or the errno of the failure.
 // The sheet is opened without waiting (a FIFO would block the open until
 // some writer came) and read only when it is a regular file.
-int load_cue_sheet(const char *cue_path, std::string &text)
+int load_cue_sheet(ImageState &image, const char *cue_path, std::string &text)
 {
     errno = 0;
     const int fd = open(cue_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return refuse_as_unread(errno);
+        return refuse_as_unread(image, errno);
     FileHandle cue(fdopen(fd, "rb"));
     if (!cue) {
         const int error = errno;
         close(fd);
-        return refuse_as_unread(error);
+        return refuse_as_unread(image, error);
     }
     // A sheet that opens refills the tables, whatever its lines turn out to be.
-    g_image.file_count = 0;
-    g_image.track_count = 0;
+    image.file_count = 0;
+    image.track_count = 0;
     struct stat info;
     if (fstat(fd, &info) != 0)
-        return refuse_as_unread(errno);
+        return refuse_as_unread(image, errno);
     if (S_ISDIR(info.st_mode))
-        return refuse_as_unread(EISDIR);
+        return refuse_as_unread(image, EISDIR);
     if (!S_ISREG(info.st_mode))
-        return refuse_as_no_cue_sheet("not a regular file");
+        return refuse_as_no_cue_sheet(image, "not a regular file");
 
     // A NUL byte in the first 64 KiB is a disc image or a track file given
     // in the sheet's place, whatever its size; UTF-16 text holds NUL bytes.
     if (!read_more(cue.get(), text, CUE_SNIFF_SIZE))
-        return refuse_as_unread(errno != 0 ? errno : EIO);
+        return refuse_as_unread(image, errno != 0 ? errno : EIO);
     const bool utf16 = has_utf16_bom(text);
     if (!utf16 && text.find('\0') != std::string::npos)
-        return refuse_as_no_cue_sheet("not a cue sheet");
+        return refuse_as_no_cue_sheet(image, "not a cue sheet");
     // One byte past the limit tells a sheet that grows while it is read.
     if (static_cast<uint64_t>(info.st_size) > MAX_CUE_SHEET_SIZE ||
         !read_more(cue.get(), text, MAX_CUE_SHEET_SIZE + 1 - text.size()) || text.size() > MAX_CUE_SHEET_SIZE) {
         if (std::ferror(cue.get()))
-            return refuse_as_unread(errno != 0 ? errno : EIO);
-        return refuse_as_no_cue_sheet("larger than 16 MiB");
+            return refuse_as_unread(image, errno != 0 ? errno : EIO);
+        return refuse_as_no_cue_sheet(image, "larger than 16 MiB");
     }
     if (utf16)
         text = utf8_from_utf16(text);
     if (text.find('\0') != std::string::npos || !has_file_line_near_start(text))
-        return refuse_as_no_cue_sheet("not a cue sheet");
+        return refuse_as_no_cue_sheet(image, "not a cue sheet");
     return 0;
 }
 
@@ -362,11 +363,11 @@ const char *parse_file_line(std::string_view rest, std::string_view &name, char 
 // Rippers often write a track's TRACK line (and its INDEX 00, a pregap at
 // the end of the file before) ahead of the FILE line of the file that holds
 // its INDEX 01: a track still waiting for its INDEX 01 belongs to the new file.
-void move_waiting_track_to(int file_index)
+void move_waiting_track_to(ImageState &image, int file_index)
 {
-    if (g_image.track_count < 1)
+    if (image.track_count < 1)
         return;
-    Track &last = g_image.tracks[g_image.track_count - 1];
+    Track &last = image.tracks[image.track_count - 1];
     if (last.index1 < 0)
         last.file_index = file_index;
 }
@@ -374,20 +375,20 @@ void move_waiting_track_to(int file_index)
 // Adds the file named by a FILE line to the table and has it probed. Its
 // path is the cue sheet's directory and the name, whole: a path that would
 // not fit refuses the sheet rather than opening some other file.
-LineOutcome read_file_line(const SheetReading &sheet, std::string_view rest)
+LineOutcome read_file_line(ImageState &image, const SheetReading &sheet, std::string_view rest)
 {
     std::string_view name;
     char type[CUE_TOKEN_SIZE];
     if (const char *reason = parse_file_line(rest, name, type))
-        return refuse(sheet.line, "%s", reason);
-    if (g_image.file_count == MAX_TRACK_FILES)
-        return refuse(sheet.line, "more than %d FILE lines", MAX_TRACK_FILES);
+        return refuse(image, sheet.line, "%s", reason);
+    if (image.file_count == MAX_TRACK_FILES)
+        return refuse(image, sheet.line, "more than %d FILE lines", MAX_TRACK_FILES);
 
-    TrackFile &file = g_image.files[g_image.file_count];
+    TrackFile &file = image.files[image.file_count];
     file = TrackFile{};
     const std::size_t length = sheet.directory.size() + 1 + name.size();
     if (length >= sizeof file.path)
-        return refuse(sheet.line, "track file path longer than %zu bytes", sizeof file.path - 1);
+        return refuse(image, sheet.line, "track file path longer than %zu bytes", sizeof file.path - 1);
     sheet.directory.copy(file.path, sheet.directory.size());
     file.path[sheet.directory.size()] = '/';
     name.copy(file.path + sheet.directory.size() + 1, name.size());
@@ -396,10 +397,10 @@ LineOutcome read_file_line(const SheetReading &sheet, std::string_view rest)
         if (*c == '\\')
             *c = '/';
 
-    if (!probe_track_file(file, sheet.directory, type))
+    if (!probe_track_file(image, file, sheet.directory, type))
         return LineOutcome::FAIL_OPEN;
-    move_waiting_track_to(g_image.file_count);
-    ++g_image.file_count;
+    move_waiting_track_to(image, image.file_count);
+    ++image.file_count;
     return LineOutcome::GO_ON;
 }
 
@@ -424,47 +425,47 @@ void set_track_mode(Track &track, std::string_view mode)
     }
 }
 
-LineOutcome read_track_line(SheetReading &sheet, std::string_view rest)
+LineOutcome read_track_line(ImageState &image, SheetReading &sheet, std::string_view rest)
 {
     // A TRACK line before any FILE line has no file to lie in: passed over.
-    if (g_image.file_count < 1)
+    if (image.file_count < 1)
         return LineOutcome::GO_ON;
-    if (g_image.track_count >= MAX_TRACKS)
-        return refuse(sheet.line, "more than %d TRACK lines", MAX_TRACKS);
-    Track &track = g_image.tracks[g_image.track_count];
+    if (image.track_count >= MAX_TRACKS)
+        return refuse(image, sheet.line, "more than %d TRACK lines", MAX_TRACKS);
+    Track &track = image.tracks[image.track_count];
     track = Track{};
     std::string_view mode;
     if (take_int(rest, track.number))
         mode = take_token(rest, CUE_TOKEN_SIZE - 1);
     track.index1 = -1;
     track.index0 = -1;
-    track.file_index = g_image.file_count - 1;
+    track.file_index = image.file_count - 1;
     track.index0_file = track.file_index;
     set_track_mode(track, mode);
-    sheet.track_lines[g_image.track_count] = sheet.line;
-    ++g_image.track_count;
+    sheet.track_lines[image.track_count] = sheet.line;
+    ++image.track_count;
     return LineOutcome::GO_ON;
 }
 
 // INDEX 00 and 01 place the track; other index numbers (and INDEX lines
 // before the first track) change nothing and are passed over.
-LineOutcome read_index_line(const SheetReading &sheet, std::string_view rest)
+LineOutcome read_index_line(ImageState &image, const SheetReading &sheet, std::string_view rest)
 {
-    if (g_image.track_count < 1)
+    if (image.track_count < 1)
         return LineOutcome::GO_ON;
     int index_number = -1;
     if (!take_int(rest, index_number) || (index_number != 0 && index_number != 1))
         return LineOutcome::GO_ON;
     const std::string_view time = take_token(rest);
     if (time.empty())
-        return refuse(sheet.line, "INDEX %02d without a time", index_number);
+        return refuse(image, sheet.line, "INDEX %02d without a time", index_number);
     const int64_t position = parse_msf(time);
     if (position < 0) {
         const int shown = time.size() < QUOTED_TIME_SIZE ? static_cast<int>(time.size()) : QUOTED_TIME_SIZE;
-        return refuse(sheet.line, "INDEX %02d time '%.*s' is not mm:ss:ff (seconds < 60, frames < 75)",
+        return refuse(image, sheet.line, "INDEX %02d time '%.*s' is not mm:ss:ff (seconds < 60, frames < 75)",
                       index_number, shown, time.data());
     }
-    Track &track = g_image.tracks[g_image.track_count - 1];
+    Track &track = image.tracks[image.track_count - 1];
     if (index_number == 1) {
         track.index1 = position;
     } else {
@@ -476,17 +477,19 @@ LineOutcome read_index_line(const SheetReading &sheet, std::string_view rest)
 
 // What the whole sheet must describe: at least one track, each with its
 // INDEX 01, and a track that is not audio, for the volume.
-LineOutcome check_tracks(const SheetReading &sheet)
+LineOutcome check_tracks(ImageState &image, const SheetReading &sheet)
 {
-    if (g_image.track_count == 0)
-        return refuse(0, "no TRACK line");
-    for (int i = 0; i < g_image.track_count; ++i)
-        if (g_image.tracks[i].index1 < 0)
-            return refuse(sheet.track_lines[i], "track %02d has no INDEX 01", g_image.tracks[i].number);
-    for (int i = 0; i < g_image.track_count; ++i)
-        if (!g_image.tracks[i].is_audio)
+    if (image.track_count == 0)
+        return refuse(image, 0, "no TRACK line");
+    for (int i = 0; i < image.track_count; ++i)
+        if (image.tracks[i].index1 < 0)
+            return refuse(image, sheet.track_lines[i], "track %02d has no INDEX 01", image.tracks[i].number);
+    for (int i = 0; i < image.track_count; ++i)
+        if (!image.tracks[i].is_audio)
             return LineOutcome::GO_ON;
-    return refuse(0, "no data track");
+    if (image.options.open_without_data_track)
+        return LineOutcome::GO_ON;
+    return refuse(image, 0, "no data track");
 }
 
 }  // namespace
@@ -501,11 +504,11 @@ int64_t parse_msf(std::string_view time)
     return (minutes * SECONDS_PER_MINUTE + seconds) * SECTORS_PER_SECOND + frames;
 }
 
-int read_cue_sheet(const char *cue_path)
+int read_cue_sheet(ImageState &image, const char *cue_path)
 {
     std::string text;
-    g_image.cue_error = load_cue_sheet(cue_path, text);
-    if (g_image.cue_error != 0)
+    image.cue_error = load_cue_sheet(image, cue_path, text);
+    if (image.cue_error != 0)
         return 0;
 
     SheetReading sheet{};
@@ -516,13 +519,13 @@ int read_cue_sheet(const char *cue_path)
         std::string_view keyword = take_keyword(rest, sheet.line == 1);
         LineOutcome outcome = LineOutcome::GO_ON;
         if (equals_ignoring_case(keyword, "FILE"))
-            outcome = read_file_line(sheet, rest);
+            outcome = read_file_line(image, sheet, rest);
         else if (equals_ignoring_case(keyword, "TRACK"))
-            outcome = read_track_line(sheet, rest);
+            outcome = read_track_line(image, sheet, rest);
         else if (equals_ignoring_case(keyword, "INDEX"))
-            outcome = read_index_line(sheet, rest);
+            outcome = read_index_line(image, sheet, rest);
         if (outcome == LineOutcome::FAIL_OPEN)
             return 0;
     }
-    return check_tracks(sheet) == LineOutcome::GO_ON;
+    return check_tracks(image, sheet) == LineOutcome::GO_ON;
 }

@@ -1,0 +1,52 @@
+// The cue sheet side of the cdimage module: the reader of the sheet, the
+// probing of its track files and the layout of its tracks, which together
+// fill the image's track table. Nothing here is part of the public interface.
+#ifndef CDIMAGE_CUE_SHEET_H
+#define CDIMAGE_CUE_SHEET_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "disc.h"
+
+struct ImageState;
+
+// Cue sheet reader. parse_msf gives the sectors of a time mm:ss:ff (digits
+// only, seconds below 60, frames below 75), -1 for any other text.
+// read_cue_sheet gives 1 when the sheet was read to its end and describes
+// tracks, 0 when the open must fail: with open_reason set, or after the
+// module named the failure (the sheet is closed either way).
+int64_t parse_msf(std::string_view time);
+int read_cue_sheet(ImageState &image, const char *cue_path);
+// The largest cue sheet read: real ones stay far below it.
+constexpr std::size_t MAX_CUE_SHEET_SIZE = 16 * 1024 * 1024;
+
+// Track file probing: the format, rate, data_offset and data_size of a new
+// entry, from its FILE line's type word and its bytes. Gives 1 when the entry
+// is kept, 0 when the open must fail.
+// A name that does not exist as given is looked for by its base name in the
+// cue sheet's directory, then with its ISO 8859-1 bytes as UTF-8; `path`
+// becomes the path found.
+int probe_track_file(ImageState &image, TrackFile &file, std::string_view cue_directory, const char *type);
+
+// What the chunk walk of a RIFF WAVE stream finds.
+struct WaveLayout {
+    int64_t data_offset;  // just behind the "data" chunk's header, or 0
+    bool has_format;      // a "fmt " chunk of 16 bytes or more came before "data"
+    uint16_t format_tag;  // 1 for integer PCM
+    uint16_t channels;
+    uint32_t sample_rate;
+    uint16_t bits_per_sample;
+};
+WaveLayout read_wave_layout(std::FILE *stream);
+
+// Track layout: lengths, the files' byte positions and the data track; 1 on
+// success. Names the track files the probe found missing, now that their
+// tracks are known, and counts a lost data track in track_failures.
+int lay_out_tracks(ImageState &image);
+// Names the missing track files of a cue sheet that did not open.
+void name_missing_track_files(ImageState &image);
+
+#endif

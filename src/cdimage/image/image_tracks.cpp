@@ -1,0 +1,143 @@
+// The queries on an image's track table, whatever kind of image filled it.
+#include "image_state.h"
+
+namespace {
+
+const Track *first_track_numbered(ImageState &image, int number)
+{
+    for (int i = 0; i < image.track_count; ++i)
+        if (image.tracks[i].number == number)
+            return &image.tracks[i];
+    return nullptr;
+}
+
+const Track *last_audio_track_numbered(ImageState &image, int number)
+{
+    const Track *chosen = nullptr;
+    for (int i = 0; i < image.track_count; ++i)
+        if (image.tracks[i].number == number && image.tracks[i].is_audio)
+            chosen = &image.tracks[i];
+    // An extent states the frames in 32 bits: a longer track has none.
+    return chosen != nullptr && chosen->frames > 0 && chosen->frames <= static_cast<int64_t>(UINT32_MAX) ? chosen : nullptr;
+}
+
+}  // namespace
+
+extern "C" int cdimage_handle_track_count(cdimage_handle *handle)
+{
+    if (handle == nullptr)
+        return 0;
+    ImageState &image = handle->image;
+    return image.is_open ? image.track_count : 0;
+}
+
+extern "C" int cdimage_handle_track_number(cdimage_handle *handle, int index)
+{
+    if (handle == nullptr)
+        return 0;
+    ImageState &image = handle->image;
+    if (index < 0 || index >= image.track_count)
+        return 0;
+    return image.tracks[index].number;
+}
+
+extern "C" int cdimage_handle_track_is_audio(cdimage_handle *handle, int number)
+{
+    if (handle == nullptr)
+        return 0;
+    ImageState &image = handle->image;
+    if (!image.is_open)
+        return 0;
+    const Track *track = first_track_numbered(image, number);
+    return track != nullptr && track->is_audio;
+}
+
+extern "C" int cdimage_handle_track_lba(cdimage_handle *handle, int number)
+{
+    if (handle == nullptr)
+        return 0;
+    ImageState &image = handle->image;
+    if (!image.is_open)
+        return 0;
+    const Track *track = first_track_numbered(image, number);
+    if (track == nullptr)
+        return 0;
+    return static_cast<int>(static_cast<uint32_t>(track->disc_address));
+}
+
+extern "C" int cdimage_handle_track_info(cdimage_handle *handle, int index, int *number, const char **mode, int64_t *start, int64_t *sectors,
+                                  const char **file)
+{
+    if (handle == nullptr)
+        return 0;
+    ImageState &image = handle->image;
+    if (!image.is_open || index < 0 || index >= image.track_count)
+        return 0;
+    const Track &track = image.tracks[index];
+    if (number != nullptr)
+        *number = track.number;
+    if (mode != nullptr)
+        *mode = track.mode;
+    if (start != nullptr)
+        *start = track.disc_address;
+    if (sectors != nullptr)
+        *sectors = track.length;
+    if (file != nullptr)
+        *file = image.files[track.file_index].path;
+    return 1;
+}
+
+extern "C" int cdimage_handle_disc_sectors(cdimage_handle *handle)
+{
+    if (handle == nullptr)
+        return 0;
+    ImageState &image = handle->image;
+    if (!image.is_open)
+        return 0;
+    return static_cast<int>(static_cast<uint32_t>(image.disc_sectors));
+}
+
+extern "C" int cdimage_handle_audio_extent(cdimage_handle *handle, int number, const char **path, uint64_t *offset, uint32_t *frames,
+                                    int *big_endian)
+{
+    if (handle == nullptr)
+        return 0;
+    ImageState &image = handle->image;
+    if (!image.is_open)
+        return 0;
+    const Track *chosen = last_audio_track_numbered(image, number);
+    if (chosen == nullptr)
+        return 0;
+    const TrackFile &file = image.files[chosen->file_index];
+    *path = file.path;
+    *offset = static_cast<uint64_t>(track_byte_position(*chosen, chosen->index1) + file.data_offset);
+    *frames = static_cast<uint32_t>(chosen->frames);
+    *big_endian = file.big_endian_type;
+    return 1;
+}
+
+extern "C" int cdimage_handle_audio_format(cdimage_handle *handle, int number, int *samples, uint32_t *sample_rate)
+{
+    if (handle == nullptr)
+        return 0;
+    ImageState &image = handle->image;
+    if (!image.is_open)
+        return 0;
+    const Track *chosen = last_audio_track_numbered(image, number);
+    if (chosen == nullptr)
+        return 0;
+    const TrackFile &file = image.files[chosen->file_index];
+    switch (file.format) {
+    case TrackFormat::STORED:
+        *samples = CDIMAGE_SAMPLES_STORED;
+        break;
+    case TrackFormat::STORED_BIG_ENDIAN:
+        *samples = CDIMAGE_SAMPLES_BIG_ENDIAN;
+        break;
+    case TrackFormat::DECODED:
+        *samples = CDIMAGE_SAMPLES_DECODED;
+        break;
+    }
+    *sample_rate = file.sample_rate;
+    return 1;
+}
