@@ -1,15 +1,38 @@
-// Small file helpers that the module and the tool both use: an owning stdio
-// handle, an owning heap block, and the in-kernel copy loop.
+// Small file helpers that the module and the tool both use: writing a whole
+// buffer, an owning stdio handle, an owning heap block, and the in-kernel
+// copy loop.
 #ifndef CDUNPACK_FILE_IO_H
 #define CDUNPACK_FILE_IO_H
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <unistd.h>
+
+// Writes every byte to the descriptor, a write interrupted by a signal
+// resumed; false with errno set (EIO for a write that took nothing) when a
+// write fails. Async-signal-safe.
+inline bool write_all(int fd, const void *data, std::size_t size)
+{
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 struct FileCloser {
     void operator()(std::FILE *stream) const { std::fclose(stream); }

@@ -21,6 +21,7 @@
 
 #include "audio_export.h"
 #include "cdimage.h"
+#include "file_io.h"
 #include "printable_text.h"
 
 namespace {
@@ -86,20 +87,6 @@ ProgressState g_progress;
 // line_shown as a signal handler may read it: a lock-free atomic, never the
 // mutex.
 std::atomic<bool> g_line_on_terminal{false};
-
-bool write_all(int fd, const char *data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 void erase_line_locked()
 {

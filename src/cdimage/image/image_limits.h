@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "byte_order.h"
+
 constexpr int MAX_TRACK_FILES = 99;
 constexpr int MAX_TRACKS = 99;
 // Entry positions are ints in the interface: the table's only bound.
@@ -48,19 +50,6 @@ constexpr int BYTES_PER_FRAME = 4;
 constexpr uint32_t CD_SAMPLE_RATE = 44100;
 // The highest rate whose bytes per second (4 per frame) fit a WAVE header.
 constexpr uint32_t MAX_SAMPLE_RATE = UINT32_MAX / BYTES_PER_FRAME;
-
-// A 32-bit unsigned number stored least significant byte first, as RIFF
-// sizes and the little-endian halves of ISO 9660 numbers are.
-inline uint32_t little_endian_32(const unsigned char *bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-inline uint16_t little_endian_16(const unsigned char *bytes)
-{
-    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
-}
 
 // The 2048-byte sectors that hold `size` bytes: ceil(size / 2048), exact
 // for every 32-bit size.

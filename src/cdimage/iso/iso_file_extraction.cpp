@@ -89,24 +89,6 @@ struct WrittenEntry {
     std::size_t index;
 };
 
-// Writes every byte; false with errno set when a write fails.
-bool write_all(int fd, const unsigned char *bytes, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Copies one extent's recorded bytes to the output file's position; 0 with
 // the failure when a sector cannot be read or a write fails.
 int copy_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailure &failure)

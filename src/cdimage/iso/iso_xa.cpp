@@ -29,12 +29,6 @@ constexpr int SECONDS_PER_MINUTE = 60;
 constexpr int64_t LEAD_IN_SECTORS = 150;
 constexpr unsigned char SECTOR_MODE_2 = 2;
 
-void put_le32(unsigned char *bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 unsigned char bcd(int64_t value)
 {
     return static_cast<unsigned char>((value / 10 % 10) << 4 | value % 10);
