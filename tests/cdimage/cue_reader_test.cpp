@@ -117,9 +117,11 @@ TEST(CueReader, SheetsFillTheFileAndTrackTables) {
             expected_files.push_back(dir.at(name));
         EXPECT_EQ(expected_files, files);
         std::vector<TrackRow> tracks;
+        const CueSheet cue = cue_positions(dir.at("disc.cue"));
         for (int i = 0; i < default_image().track_count; ++i) {
             const Track &t = default_image().tracks[i];
-            tracks.push_back({t.number, t.is_audio, t.file_index, t.index1, t.index0});
+            const CueTrack &p = cue.tracks[i];
+            tracks.push_back({t.number, t.is_audio, p.file_index, p.index1, p.index0});
         }
         EXPECT_EQ(c.tracks, tracks);
     }
@@ -150,7 +152,7 @@ TEST(CueReader, CarriageReturnsAtLineEndsAreWhiteSpace) {
     EXPECT_EQ(44, default_image().files[1].data_offset);
     ASSERT_EQ(3, default_image().track_count);
     EXPECT_EQ(1, default_image().tracks[1].is_audio);
-    EXPECT_EQ(150, default_image().tracks[1].index1);
+    EXPECT_EQ(150, cue_positions(dir.at("disc.cue")).tracks[1].index1);
     EXPECT_EQ(1, default_image().tracks[2].is_audio);
 }
 
@@ -272,9 +274,9 @@ TEST(CueReader, ModeWordsGiveSectorAndHeaderSizes) {
         const Track &t = default_image().tracks[i];
         EXPECT_EQ(cases[i].number, t.number) << cases[i].track_line;
         EXPECT_EQ(cases[i].is_audio, t.is_audio) << cases[i].track_line;
-        EXPECT_EQ(cases[i].sector_size, t.sector_size) << cases[i].track_line;
-        EXPECT_EQ(cases[i].header_size, t.header_size) << cases[i].track_line;
-        EXPECT_EQ(0, t.file_index) << cases[i].track_line;
+        EXPECT_EQ(cases[i].sector_size, t.source.sector_size) << cases[i].track_line;
+        EXPECT_EQ(cases[i].header_size, t.source.header_size) << cases[i].track_line;
+        EXPECT_EQ(0, t.source.file) << cases[i].track_line;
     }
 }
 
@@ -364,7 +366,7 @@ TEST(CueReader, NinetyNineFilesAndTracksAreAccepted) {
     EXPECT_EQ(MAX_TRACK_FILES, default_image().file_count);
     ASSERT_EQ(MAX_TRACKS, default_image().track_count);
     EXPECT_EQ(99, default_image().tracks[MAX_TRACKS - 1].number);
-    EXPECT_EQ(99, default_image().tracks[MAX_TRACKS - 1].index1);
+    EXPECT_EQ(99, cue_positions(dir.at("disc.cue")).tracks[MAX_TRACKS - 1].index1);
 }
 
 // The reason belongs to the sheet alone: a failure the module names itself
@@ -468,7 +470,7 @@ TEST(CueReader, LongLinesAreReadWhole) {
         ASSERT_EQ(1, open_quietly(dir.at("disc.cue"))) << c.what;
         EXPECT_EQ(c.files, default_image().file_count) << c.what;
         ASSERT_EQ(2, default_image().track_count) << c.what;
-        EXPECT_EQ(c.files - 1, default_image().tracks[1].file_index) << c.what;
+        EXPECT_EQ(c.files - 1, default_image().tracks[1].source.file) << c.what;
         if (c.files == 2) {
             EXPECT_EQ(20 * RAW_SECTOR_SIZE, default_image().files[1].data_size) << c.what;
         }

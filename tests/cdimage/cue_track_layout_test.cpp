@@ -82,14 +82,15 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
         {4, 1, 1, -1, 0, 2250, 72000},
     };
     ASSERT_EQ(4, cdimage_track_count());
+    const CueSheet cue = cue_positions(disc.cue);
     for (int i = 0; i < 4; ++i) {
         const Track &t = default_image().tracks[i];
         const Row &r = rows[i];
         EXPECT_EQ(r.number, cdimage_track_number(i));
-        EXPECT_EQ(r.file_index, t.file_index) << r.number;
+        EXPECT_EQ(r.file_index, t.source.file) << r.number;
         EXPECT_EQ(r.is_audio, cdimage_track_is_audio(r.number));
-        EXPECT_EQ(r.index0, t.index0) << r.number;
-        EXPECT_EQ(r.index1, t.index1) << r.number;
+        EXPECT_EQ(r.index0, cue.tracks[i].index0) << r.number;
+        EXPECT_EQ(r.index1, cue.tracks[i].index1) << r.number;
         EXPECT_EQ(r.length, t.length) << r.number;
         EXPECT_EQ(r.lba, cdimage_track_lba(r.number));
     }
@@ -186,7 +187,7 @@ TEST(TrackLayout, TrackLineAheadOfItsFileLineBelongsToTheNextFile) {
         ASSERT_EQ(1, open_image(dir.at("disc.cue"), err)) << c.what << err;
         ASSERT_EQ(3, default_image().track_count) << c.what;
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(c.file_index[i], default_image().tracks[i].file_index) << c.what << ", track " << i + 1;
+            EXPECT_EQ(c.file_index[i], default_image().tracks[i].source.file) << c.what << ", track " << i + 1;
             EXPECT_EQ(c.length[i], default_image().tracks[i].length) << c.what << ", track " << i + 1;
             EXPECT_EQ(c.lba[i], cdimage_track_lba(i + 1)) << c.what << ", track " << i + 1;
         }
@@ -335,8 +336,8 @@ TEST(TrackLayout, Mode2Form2336SectorsAreCountedBy2336) {
                "INDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
     const Track &t = default_image().tracks[0];
-    EXPECT_EQ(2336, t.sector_size);
-    EXPECT_EQ(8, t.header_size);
+    EXPECT_EQ(2336, t.source.sector_size);
+    EXPECT_EQ(8, t.source.header_size);
     EXPECT_EQ(150, t.length);
     EXPECT_EQ(300, cdimage_track_lba(2));
     EXPECT_EQ(310, cdimage_disc_sectors());

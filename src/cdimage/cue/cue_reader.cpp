@@ -321,9 +321,9 @@ int load_cue_sheet(ImageState &image, const char *cue_path, std::string &text)
 
 // What the reader keeps while it goes through the lines.
 struct SheetReading {
-    std::string_view directory;   // the cue sheet's: names resolve against it
-    int line;                     // the number of the line being read, from 1
-    int track_lines[MAX_TRACKS];  // the line of each track's TRACK line
+    std::string_view directory;  // the cue sheet's: names resolve against it
+    int line;                    // the number of the line being read, from 1
+    CueSheet &cue;
 };
 
 // The cue sheet's directory: everything before its last '/', or "." when it
@@ -363,11 +363,11 @@ const char *parse_file_line(std::string_view rest, std::string_view &name, char 
 // Rippers often write a track's TRACK line (and its INDEX 00, a pregap at
 // the end of the file before) ahead of the FILE line of the file that holds
 // its INDEX 01: a track still waiting for its INDEX 01 belongs to the new file.
-void move_waiting_track_to(ImageState &image, int file_index)
+void move_waiting_track_to(ImageState &image, CueSheet &cue, int file_index)
 {
     if (image.track_count < 1)
         return;
-    Track &last = image.tracks[image.track_count - 1];
+    CueTrack &last = cue.tracks[image.track_count - 1];
     if (last.index1 < 0)
         last.file_index = file_index;
 }
@@ -399,7 +399,7 @@ LineOutcome read_file_line(ImageState &image, const SheetReading &sheet, std::st
 
     if (!probe_track_file(image, file, sheet.directory, type))
         return LineOutcome::FAIL_OPEN;
-    move_waiting_track_to(image, image.file_count);
+    move_waiting_track_to(image, sheet.cue, image.file_count);
     ++image.file_count;
     return LineOutcome::GO_ON;
 }
@@ -413,14 +413,14 @@ void set_track_mode(Track &track, std::string_view mode)
     track.is_audio = equals_ignoring_case(mode, "AUDIO");
     if (mode.find("2336") != std::string_view::npos) {
         // MODE2/2336 files store the subheader, then the 2048 user bytes.
-        track.sector_size = MODE2_SECTOR_SIZE;
-        track.header_size = MODE2_SUBHEADER_SIZE;
+        track.source.sector_size = MODE2_SECTOR_SIZE;
+        track.source.header_size = MODE2_SUBHEADER_SIZE;
     } else if (mode.find("2048") != std::string_view::npos) {
-        track.sector_size = DATA_SECTOR_SIZE;
-        track.header_size = 0;
+        track.source.sector_size = DATA_SECTOR_SIZE;
+        track.source.header_size = 0;
     } else {
-        track.sector_size = RAW_SECTOR_SIZE;
-        track.header_size = starts_with_ignoring_case(mode, "MODE2") ? MODE2_RAW_USER_DATA_OFFSET
+        track.source.sector_size = RAW_SECTOR_SIZE;
+        track.source.header_size = starts_with_ignoring_case(mode, "MODE2") ? MODE2_RAW_USER_DATA_OFFSET
                                                                      : MODE1_RAW_USER_DATA_OFFSET;
     }
 }
@@ -437,12 +437,14 @@ LineOutcome read_track_line(ImageState &image, SheetReading &sheet, std::string_
     std::string_view mode;
     if (take_int(rest, track.number))
         mode = take_token(rest, CUE_TOKEN_SIZE - 1);
-    track.index1 = -1;
-    track.index0 = -1;
-    track.file_index = image.file_count - 1;
-    track.index0_file = track.file_index;
+    CueTrack &place = sheet.cue.tracks[image.track_count];
+    place = CueTrack{};
+    place.index1 = -1;
+    place.index0 = -1;
+    place.file_index = image.file_count - 1;
+    place.index0_file = place.file_index;
     set_track_mode(track, mode);
-    sheet.track_lines[image.track_count] = sheet.line;
+    sheet.cue.track_lines[image.track_count] = sheet.line;
     ++image.track_count;
     return LineOutcome::GO_ON;
 }
@@ -465,7 +467,7 @@ LineOutcome read_index_line(ImageState &image, const SheetReading &sheet, std::s
         return refuse(image, sheet.line, "INDEX %02d time '%.*s' is not mm:ss:ff (seconds < 60, frames < 75)",
                       index_number, shown, time.data());
     }
-    Track &track = image.tracks[image.track_count - 1];
+    CueTrack &track = sheet.cue.tracks[image.track_count - 1];
     if (index_number == 1) {
         track.index1 = position;
     } else {
@@ -482,8 +484,8 @@ LineOutcome check_tracks(ImageState &image, const SheetReading &sheet)
     if (image.track_count == 0)
         return refuse(image, 0, "no TRACK line");
     for (int i = 0; i < image.track_count; ++i)
-        if (image.tracks[i].index1 < 0)
-            return refuse(image, sheet.track_lines[i], "track %02d has no INDEX 01", image.tracks[i].number);
+        if (sheet.cue.tracks[i].index1 < 0)
+            return refuse(image, sheet.cue.track_lines[i], "track %02d has no INDEX 01", image.tracks[i].number);
     for (int i = 0; i < image.track_count; ++i)
         if (!image.tracks[i].is_audio)
             return LineOutcome::GO_ON;
@@ -504,15 +506,14 @@ int64_t parse_msf(std::string_view time)
     return (minutes * SECONDS_PER_MINUTE + seconds) * SECTORS_PER_SECOND + frames;
 }
 
-int read_cue_sheet(ImageState &image, const char *cue_path)
+int read_cue_sheet(ImageState &image, const char *cue_path, CueSheet &cue)
 {
     std::string text;
     image.cue_error = load_cue_sheet(image, cue_path, text);
     if (image.cue_error != 0)
         return 0;
 
-    SheetReading sheet{};
-    sheet.directory = cue_directory(cue_path);
+    SheetReading sheet{cue_directory(cue_path), 0, cue};
     std::string_view rest_of_sheet(text);
     for (sheet.line = 1; !rest_of_sheet.empty(); ++sheet.line) {
         std::string_view rest = take_line(rest_of_sheet);

@@ -13,13 +13,33 @@
 
 struct ImageState;
 
+// Where the sheet places a track, as its lines say: positions are sectors
+// from the start of the file's track data, negative where the sheet gave
+// none. The layout turns them into the track's source and disc address.
+struct CueTrack {
+    int file_index;   // the file its INDEX 01 counts in
+    int64_t index1;
+    int64_t index0;
+    int index0_file;  // the file that the INDEX 00 position counts in
+    // Where sector 0 of the file would lie at this track's sector size, in
+    // bytes from the file's data_offset: 0 unless tracks of another sector
+    // size come before it in its file.
+    int64_t file_origin;
+};
+
+// What the reader keeps of a sheet beside the image's tables, for the layout.
+struct CueSheet {
+    CueTrack tracks[MAX_TRACKS];  // parallel to ImageState::tracks
+    int track_lines[MAX_TRACKS];  // the line of each track's TRACK line
+};
+
 // Cue sheet reader. parse_msf gives the sectors of a time mm:ss:ff (digits
 // only, seconds below 60, frames below 75), -1 for any other text.
 // read_cue_sheet gives 1 when the sheet was read to its end and describes
 // tracks, 0 when the open must fail: with open_reason set, or after the
 // module named the failure (the sheet is closed either way).
 int64_t parse_msf(std::string_view time);
-int read_cue_sheet(ImageState &image, const char *cue_path);
+int read_cue_sheet(ImageState &image, const char *cue_path, CueSheet &cue);
 // The largest cue sheet read: real ones stay far below it.
 constexpr std::size_t MAX_CUE_SHEET_SIZE = 16 * 1024 * 1024;
 
@@ -45,8 +65,8 @@ WaveLayout read_wave_layout(std::FILE *stream);
 // Track layout: lengths, the files' byte positions and the data track; 1 on
 // success. Names the track files the probe found missing, now that their
 // tracks are known, and counts a lost data track in track_failures.
-int lay_out_tracks(ImageState &image);
+int lay_out_tracks(ImageState &image, CueSheet &cue);
 // Names the missing track files of a cue sheet that did not open.
-void name_missing_track_files(ImageState &image);
+void name_missing_track_files(ImageState &image, const CueSheet &cue);
 
 #endif

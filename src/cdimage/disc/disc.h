@@ -19,12 +19,12 @@ enum class TrackFormat {
                         // decoder gives its frames
 };
 
-// One FILE line of the cue sheet.
+// One file that the image is read from: for a cue sheet, one FILE line.
 struct TrackFile {
     char path[TRACK_PATH_SIZE];
     TrackFormat format;
     uint32_t sample_rate;
-    int64_t data_offset;  // where sector 0 of the file's track data begins
+    int64_t data_offset;  // where the file's track data begins
     int64_t data_size;    // bytes of track data from data_offset on; for a
                           // decoded file, its frames times 4
     bool missing;         // a BINARY file that could not be opened: the open
@@ -32,34 +32,35 @@ struct TrackFile {
     bool big_endian_type; // the type word is MOTOROLA, whatever the format
 };
 
-// One TRACK line of the cue sheet. Positions are sectors from the start of
-// the file's track data; a negative index means the cue sheet gave none.
-struct Track {
-    int number;
-    int file_index;
-    char mode[CUE_TOKEN_SIZE];  // the mode word as written, in upper case
-    int is_audio;
-    int sector_size;  // DATA_SECTOR_SIZE, MODE2_SECTOR_SIZE or RAW_SECTOR_SIZE
+// Where a track's sectors come from: a file of the image, the byte where
+// the track's first sector (its INDEX 01) is stored, and the framing.
+struct TrackSource {
+    int file;         // in ImageState::files
+    int64_t start;    // from the file's first byte; for a decoded file, its
+                      // frames times 4 count the bytes
+    int sector_size;  // bytes stored per sector: DATA_SECTOR_SIZE, MODE2_SECTOR_SIZE or RAW_SECTOR_SIZE
     int header_size;  // bytes stored ahead of the 2048 user bytes: 0, 8, 16 or 24
-    int64_t index1;
-    int64_t index0;
-    int index0_file;  // the file that the INDEX 00 position counts in
-    int64_t length;   // sectors from INDEX 01 to the track's end; may be <= 0
-    int64_t disc_address;  // disc-wide sector of INDEX 01, as cdimage_track_lba gives it
-    // Where sector 0 of the file would lie at this track's sector size, in
-    // bytes from the file's data_offset: 0 unless tracks of another sector
-    // size come before it in its file.
-    int64_t file_origin;
-    // Audio frames from INDEX 01 to the track's end: a track that ends with
-    // its file ends at the file's last whole frame, not its last whole sector.
-    int64_t frames;
 };
 
-// The byte position of sector `sector` of a track's file, counted in the
-// track's own sector size, from the file's data_offset.
-inline int64_t track_byte_position(const Track &track, int64_t sector)
+// One track of the disc, whatever kind of image described it.
+struct Track {
+    int number;
+    char mode[CUE_TOKEN_SIZE];  // the mode word, in upper case ("AUDIO", "MODE1/2352", ...)
+    int is_audio;
+    int64_t disc_address;  // disc-wide sector of its first sector, as cdimage_track_lba gives it
+    int64_t length;        // sectors; may be <= 0 when its file ends before it
+    // Audio frames from the first sector to the track's end: a track that
+    // ends with its file ends at the file's last whole frame, not its last
+    // whole sector.
+    int64_t frames;
+    TrackSource source;
+};
+
+// The byte position in the track's file of sector `sector` of the track
+// (negative for sectors stored ahead of its first, as a pregap is).
+inline int64_t stored_sector_position(const Track &track, int64_t sector)
 {
-    return track.file_origin + sector * track.sector_size;
+    return track.source.start + sector * track.source.sector_size;
 }
 
 // Data-track sector reader: the 2048 user bytes of one sector; 1 on success.
@@ -106,6 +107,10 @@ bool volume_run_has_raw_sectors(ImageState &image, int64_t first, uint64_t count
 bool volume_run_in_data_track(ImageState &image, int64_t first, uint64_t count, uint32_t *track_sector);
 // Raw sectors per bulk read: what fits in the run of user sectors.
 constexpr uint32_t RAW_SECTORS_PER_RUN = SECTORS_PER_RUN * DATA_SECTOR_SIZE / RAW_SECTOR_SIZE;
+
+// A descriptor on the data track's file, held by the image; -1 when the
+// file cannot be opened.
+int data_track_descriptor(ImageState &image);
 
 // Writes the sync pattern and the header (BCD minute, second and frame of
 // disc address + 150, mode 2) of a raw sector.

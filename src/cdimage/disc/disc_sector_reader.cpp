@@ -1,5 +1,7 @@
-// The data-track sector reader: the only road to the sectors of the data
-// track. Runs of consecutive sectors are read with one system call.
+// The sector reader, "sectors in, bytes out": the user data or the whole
+// raw sectors of any track of the table, in whatever framing its file stores
+// them, volume sectors that lie in pregaps or later tracks included. Runs of
+// consecutive sectors are read with one system call.
 #include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
@@ -13,26 +15,21 @@ namespace {
 
 constexpr int IOVECS_PER_CALL = 1024;
 
-// Byte position in the track file of stored sector `index` of the track.
-int64_t stored_sector_position(ImageState &image, const Track &track, int64_t index)
-{
-    return track_byte_position(track, index + track.index1) + image.files[track.file_index].data_offset;
-}
-
 // A descriptor on the track's file: the cached handle on the data track's
 // file, or the one handle kept for the file of the last other track read.
 int track_file_descriptor(ImageState &image, const Track &track)
 {
-    const int data_index = image.data_track->file_index;
-    FileHandle &handle = track.file_index == data_index ? image.data_file : image.other_file;
-    if (track.file_index != data_index && handle && image.other_file_index != track.file_index)
+    const int file = track.source.file;
+    const int data_index = image.data_track->source.file;
+    FileHandle &handle = file == data_index ? image.data_file : image.other_file;
+    if (file != data_index && handle && image.other_file_index != file)
         handle.reset();
     if (!handle) {
-        handle.reset(std::fopen(image.files[track.file_index].path, "rb"));
+        handle.reset(std::fopen(image.files[file].path, "rb"));
         if (!handle)
             return -1;
-        if (track.file_index != data_index)
-            image.other_file_index = track.file_index;
+        if (file != data_index)
+            image.other_file_index = file;
     }
     return fileno(handle.get());
 }
@@ -102,9 +99,9 @@ uint32_t read_user_sectors(ImageState &image, const Track &track, int64_t first,
     int fd = track_file_descriptor(image, track);
     if (fd < 0)
         return 0;
-    const RunShape shape{static_cast<std::size_t>(track.sector_size), static_cast<std::size_t>(track.header_size),
+    const RunShape shape{static_cast<std::size_t>(track.source.sector_size), static_cast<std::size_t>(track.source.header_size),
                          DATA_SECTOR_SIZE, DATA_SECTOR_SIZE};
-    return read_run(image, fd, stored_sector_position(image, track, first), count, shape, buffer);
+    return read_run(image, fd, stored_sector_position(track, first), count, shape, buffer);
 }
 
 // Whole 2352-byte sectors of a track that stores 2352 or 2336 bytes of
@@ -112,17 +109,17 @@ uint32_t read_user_sectors(ImageState &image, const Track &track, int64_t first,
 // address.
 uint32_t read_raw_sectors(ImageState &image, const Track &track, int64_t first, uint32_t count, unsigned char *buffer)
 {
-    if (count == 0 || first < 0 || first >= track.length || track.sector_size == DATA_SECTOR_SIZE)
+    if (count == 0 || first < 0 || first >= track.length || track.source.sector_size == DATA_SECTOR_SIZE)
         return 0;
     if (static_cast<int64_t>(count) > track.length - first)
         count = static_cast<uint32_t>(track.length - first);
     int fd = track_file_descriptor(image, track);
     if (fd < 0)
         return 0;
-    const std::size_t missing = static_cast<std::size_t>(RAW_SECTOR_SIZE - track.sector_size);
-    const RunShape shape{static_cast<std::size_t>(track.sector_size), 0,
-                         static_cast<std::size_t>(track.sector_size), RAW_SECTOR_SIZE};
-    uint32_t got = read_run(image, fd, stored_sector_position(image, track, first), count, shape, buffer + missing);
+    const std::size_t missing = static_cast<std::size_t>(RAW_SECTOR_SIZE - track.source.sector_size);
+    const RunShape shape{static_cast<std::size_t>(track.source.sector_size), 0,
+                         static_cast<std::size_t>(track.source.sector_size), RAW_SECTOR_SIZE};
+    uint32_t got = read_run(image, fd, stored_sector_position(track, first), count, shape, buffer + missing);
     if (missing > 0)
         for (uint32_t k = 0; k < got; ++k)
             rebuild_sector_header(buffer + static_cast<std::size_t>(k) * RAW_SECTOR_SIZE,
@@ -222,7 +219,7 @@ bool run_tracks_pass(ImageState &image, int64_t first, uint64_t count, SectorFor
         // 2048-byte sectors says that the raw sectors are not in the image.
         if (!locate_volume_sector(image, first + static_cast<int64_t>(done), place))
             return form == SectorForm::RAW;
-        if (form == SectorForm::RAW && place.track->sector_size == DATA_SECTOR_SIZE)
+        if (form == SectorForm::RAW && place.track->source.sector_size == DATA_SECTOR_SIZE)
             return false;
         done += static_cast<uint64_t>(place.left);
     }
@@ -287,49 +284,7 @@ uint32_t read_next_piece(ImageState &image, SectorSpan &span, uint32_t limit, un
     return got;
 }
 
-int copy_data_track_bytes(ImageState &image, uint32_t first, uint32_t size, int out_fd, DataFailure &failure)
+int data_track_descriptor(ImageState &image)
 {
-    const Track &track = *image.data_track;
-    if (track.sector_size != DATA_SECTOR_SIZE || size == 0)
-        return -1;
-    const uint32_t sectors = sectors_holding(size);
-    if (!run_lies_in_data_track(image, first, sectors)) {
-        // The first sector past the track's end, or `first` itself.
-        failure.unread_sector = std::max<int64_t>(first, track.length);
-        return 0;
-    }
-    failure.unread_sector = first;
-    int fd = track_file_descriptor(image, track);
-    if (fd < 0)
-        return 0;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return -1;
-    // A sector is readable only when all 2048 of its bytes are in the file,
-    // the last sector's included, however few of them the file uses.
-    int64_t position = stored_sector_position(image, track, first);
-    // A sheet whose INDEX times run backwards can place a track before its
-    // file's start.
-    if (position < 0)
-        return 0;
-    if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE) {
-        if (info.st_size > position)
-            failure.unread_sector += (info.st_size - position) / DATA_SECTOR_SIZE;
-        return 0;
-    }
-
-    KernelCopyResult result =
-        copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size, &image.extract_progress);
-    if (result.outcome == KernelCopy::UNSUPPORTED)
-        return -1;
-    if (result.outcome == KernelCopy::DONE)
-        return 1;
-    if (result.outcome == KernelCopy::SHORT) {
-        // The track file was cut while it was copied.
-        failure.unread_sector += static_cast<int64_t>(result.copied / DATA_SECTOR_SIZE);
-    } else {
-        failure.unread_sector = -1;
-        failure.write_error = result.error;
-    }
-    return 0;
+    return track_file_descriptor(image, *image.data_track);
 }

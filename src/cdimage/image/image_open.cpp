@@ -50,12 +50,13 @@ void record_refusal(ImageState &image, const char *cue_path)
 // the open must fail, its reasons recorded.
 bool read_cue_image(ImageState &image, const char *cue_path)
 {
-    if (!read_cue_sheet(image, cue_path)) {
+    CueSheet cue;
+    if (!read_cue_sheet(image, cue_path, cue)) {
         record_refusal(image, cue_path);
-        name_missing_track_files(image);
+        name_missing_track_files(image, cue);
         return false;
     }
-    return lay_out_tracks(image);
+    return lay_out_tracks(image, cue);
 }
 
 bool read_track_table(ImageState &image, const char *image_path)

@@ -83,7 +83,7 @@ extern "C" int cdimage_handle_track_info(cdimage_handle *handle, int index, int 
     if (sectors != nullptr)
         *sectors = track.length;
     if (file != nullptr)
-        *file = image.files[track.file_index].path;
+        *file = image.files[track.source.file].path;
     return 1;
 }
 
@@ -108,9 +108,9 @@ extern "C" int cdimage_handle_audio_extent(cdimage_handle *handle, int number, c
     const Track *chosen = last_audio_track_numbered(image, number);
     if (chosen == nullptr)
         return 0;
-    const TrackFile &file = image.files[chosen->file_index];
+    const TrackFile &file = image.files[chosen->source.file];
     *path = file.path;
-    *offset = static_cast<uint64_t>(track_byte_position(*chosen, chosen->index1) + file.data_offset);
+    *offset = static_cast<uint64_t>(chosen->source.start);
     *frames = static_cast<uint32_t>(chosen->frames);
     *big_endian = file.big_endian_type;
     return 1;
@@ -126,7 +126,7 @@ extern "C" int cdimage_handle_audio_format(cdimage_handle *handle, int number, i
     const Track *chosen = last_audio_track_numbered(image, number);
     if (chosen == nullptr)
         return 0;
-    const TrackFile &file = image.files[chosen->file_index];
+    const TrackFile &file = image.files[chosen->source.file];
     switch (file.format) {
     case TrackFormat::STORED:
         *samples = CDIMAGE_SAMPLES_STORED;

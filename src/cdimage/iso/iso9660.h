@@ -120,11 +120,6 @@ struct DataFailure {
     int write_error = 0;
 };
 
-// Copies `size` bytes of the data track from sector `first` on to out_fd,
-// the bytes taken straight from the track file where its sectors are bare
-// 2048-byte blocks. 1 on success, 0 with the failure, -1 when this track or
-// this file system cannot copy that way.
-int copy_data_track_bytes(ImageState &image, uint32_t first, uint32_t size, int out_fd, DataFailure &failure);
 
 
 // Records which files the open image is read from: the cue sheet and every

@@ -1,5 +1,6 @@
 // Extraction of the volume's files below the output directory, and loading
 // of one file into memory.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -88,6 +89,57 @@ int64_t first_unreadable_sector(ImageState &image, const FsEntry &entry)
 struct WrittenEntry {
     std::size_t index;
 };
+
+// Copies `size` bytes of the data track from sector `first` on to out_fd,
+// the bytes taken straight from the track file where its sectors are bare
+// 2048-byte blocks. 1 on success, 0 with the failure, -1 when this track or
+// this file system cannot copy that way.
+int copy_data_track_bytes(ImageState &image, uint32_t first, uint32_t size, int out_fd, DataFailure &failure)
+{
+    const Track &track = *image.data_track;
+    if (track.source.sector_size != DATA_SECTOR_SIZE || size == 0)
+        return -1;
+    const uint32_t sectors = sectors_holding(size);
+    if (!run_lies_in_data_track(image, first, sectors)) {
+        // The first sector past the track's end, or `first` itself.
+        failure.unread_sector = std::max<int64_t>(first, track.length);
+        return 0;
+    }
+    failure.unread_sector = first;
+    int fd = data_track_descriptor(image);
+    if (fd < 0)
+        return 0;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
+    // A sector is readable only when all 2048 of its bytes are in the file,
+    // the last sector's included, however few of them the file uses.
+    int64_t position = stored_sector_position(track, first);
+    // A sheet whose INDEX times run backwards can place a track before its
+    // file's start.
+    if (position < 0)
+        return 0;
+    if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE) {
+        if (info.st_size > position)
+            failure.unread_sector += (info.st_size - position) / DATA_SECTOR_SIZE;
+        return 0;
+    }
+
+    KernelCopyResult result =
+        copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size, &image.extract_progress);
+    if (result.outcome == KernelCopy::UNSUPPORTED)
+        return -1;
+    if (result.outcome == KernelCopy::DONE)
+        return 1;
+    if (result.outcome == KernelCopy::SHORT) {
+        // The track file was cut while it was copied.
+        failure.unread_sector += static_cast<int64_t>(result.copied / DATA_SECTOR_SIZE);
+    } else {
+        failure.unread_sector = -1;
+        failure.write_error = result.error;
+    }
+    return 0;
+}
 
 // Copies one extent's recorded bytes to the output file's position; 0 with
 // the failure when a sector cannot be read or a write fails.
