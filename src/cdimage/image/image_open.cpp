@@ -117,7 +117,7 @@ extern "C" int cdimage_handle_is_open(cdimage_handle *handle)
 
 extern "C" cdimage_handle *cdimage_handle_new(void)
 {
-    return new (std::nothrow) cdimage_handle;
+    return new (std::nothrow) cdimage_handle();
 }
 
 extern "C" void cdimage_handle_free(cdimage_handle *handle)
