@@ -102,6 +102,8 @@ struct ImageState {
     // Bytes of stored sectors that are not user data (sync, header,
     // subheader, error correction) land here and are never looked at.
     unsigned char skipped_bytes[RAW_SECTOR_SIZE];
+    // File data passes through this run buffer on its way to the output file.
+    unsigned char run_buffer[SECTORS_PER_RUN * DATA_SECTOR_SIZE];
     // What the mount's walk keeps, while it runs.
     WalkState *walk;
     std::vector<ImageFile> own_files;  // the cue sheet and the track files there at the open

@@ -13,9 +13,6 @@
 
 namespace {
 
-// File data passes through this run buffer on its way to the output file.
-unsigned char g_run_buffer[SECTORS_PER_RUN * DATA_SECTOR_SIZE];
-
 // How an entry's bytes come out: its recorded bytes, or RIFF CDXA for files
 // of Form 2 sectors, which also come out as recorded bytes where the image
 // keeps only 2048 bytes of each sector.
@@ -158,10 +155,10 @@ int copy_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailu
     }
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
     uint64_t remaining = extent.size;
-    while (uint32_t got = read_next_piece(image, span, SECTORS_PER_RUN, g_run_buffer)) {
+    while (uint32_t got = read_next_piece(image, span, SECTORS_PER_RUN, image.run_buffer)) {
         const uint64_t piece_bytes = static_cast<uint64_t>(got) * DATA_SECTOR_SIZE;
         const std::size_t bytes = static_cast<std::size_t>(remaining < piece_bytes ? remaining : piece_bytes);
-        if (!write_all(out_fd, g_run_buffer, bytes)) {
+        if (!write_all(out_fd, image.run_buffer, bytes)) {
             failure.write_error = errno;
             return 0;
         }
@@ -180,9 +177,9 @@ int copy_raw_extent(ImageState &image, const FsExtent &extent, int out_fd, DataF
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
     while (span.left != 0) {
         const uint32_t wanted = span.left < RAW_SECTORS_PER_RUN ? span.left : RAW_SECTORS_PER_RUN;
-        const uint32_t got = read_volume_raw_sectors(image, span.next, wanted, g_run_buffer);
+        const uint32_t got = read_volume_raw_sectors(image, span.next, wanted, image.run_buffer);
         const std::size_t bytes = static_cast<std::size_t>(got) * RAW_SECTOR_SIZE;
-        if (!write_all(out_fd, g_run_buffer, bytes)) {
+        if (!write_all(out_fd, image.run_buffer, bytes)) {
             failure.write_error = errno;
             return 0;
         }
