@@ -1,6 +1,8 @@
 // The ledger of an image: one line for everything the open and the calls
 // after it met, a loss or a note, kept for the caller and printed once.
+#include <climits>
 #include <cstdio>
+#include <new>
 
 #include "image_state.h"
 #include "printable_text.h"
@@ -28,34 +30,54 @@ void record_line(ImageState &image, LedgerKind kind, std::string_view name, std:
 {
     if (printed && image.options.messages)
         std::fprintf(stderr, "%s\n", text.c_str());
+    if (is_loss(kind)) {
+        int &count = kind == LedgerKind::FILE_LOST ? image.last_call_losses : image.image_losses;
+        count = losses > INT_MAX - count ? INT_MAX : count + losses;
+    }
+    if (image.ledger_full)
+        return;
+    // Room stays for the line that says the ledger is full.
+    constexpr std::size_t FULL_NOTE_ROOM = sizeof(LedgerLine) + 256;
+    std::size_t bytes = sizeof(LedgerLine) + name.size() + reason.size() + text.size();
+    if (bytes > LEDGER_LIMIT - FULL_NOTE_ROOM - image.ledger_bytes) {
+        image.ledger_full = true;
+        kind = LedgerKind::NOTE;
+        name = {};
+        reason = "more lines than the ledger keeps";
+        text = "cdimage: more lines than the ledger keeps: the rest printed, not kept";
+        bytes = sizeof(LedgerLine) + reason.size() + text.size();
+    }
     // A ledger that cannot grow loses the line, never the run.
     try {
-        image.ledger.push_back(LedgerLine{kind, std::string(name), std::string(reason), std::move(text), is_loss(kind) ? losses : 0});
+        image.ledger.push_back(LedgerLine{kind, std::string(name), std::string(reason), std::move(text)});
+        image.ledger_bytes += bytes;
     } catch (const std::bad_alloc &) {
     }
 }
 
 void record_named(ImageState &image, LedgerKind kind, std::string_view name, std::string_view reason)
 {
-    record_line(image, kind, name, reason,
-                "cdimage: " + printable_text(std::string(name)) + ": " + printable_text(std::string(reason)));
+    record_line(image, kind, name, reason, "cdimage: " + printable_text(name) + ": " + printable_text(reason));
 }
 
 void begin_call_lines(ImageState &image)
 {
-    image.last_call_start = image.ledger.size();
+    image.last_call_losses = 0;
+}
+
+void clear_ledger(ImageState &image)
+{
+    std::vector<LedgerLine>().swap(image.ledger);
+    image.ledger_bytes = 0;
+    image.ledger_full = false;
+    image.image_losses = 0;
+    image.last_call_losses = 0;
 }
 
 int count_failures(ImageState &image)
 {
-    int count = 0;
-    for (std::size_t i = 0; i < image.ledger.size(); ++i) {
-        const LedgerLine &line = image.ledger[i];
-        // Files lost count for the call that lost them; the rest for the image.
-        if (line.kind != LedgerKind::FILE_LOST || i >= image.last_call_start)
-            count += line.losses;
-    }
-    return count;
+    return image.image_losses > INT_MAX - image.last_call_losses ? INT_MAX
+                                                                 : image.image_losses + image.last_call_losses;
 }
 
 extern "C" int cdimage_handle_failure_count(cdimage_handle *handle)

@@ -78,8 +78,7 @@ extern "C" int cdimage_handle_open(cdimage_handle *handle, const char *cue_path,
         return 0;
     ImageState &image = handle->image;
     release_image(image);
-    image.ledger.clear();
-    image.last_call_start = 0;
+    clear_ledger(image);
     image.cue_error = 0;
     image.open_reason[0] = '\0';
     image.open_reason_line = 0;
@@ -97,7 +96,6 @@ extern "C" int cdimage_handle_open(cdimage_handle *handle, const char *cue_path,
     int written = std::snprintf(image.out_root, sizeof image.out_root, "%s", out_dir);
     image.out_root_is_cut = written < 0 || static_cast<std::size_t>(written) >= sizeof image.out_root;
     image.is_open = 1;
-    image.last_call_start = image.ledger.size();
     record_line(image, LedgerKind::NOTE, cue_path, "opened",
                 "cdimage: " + std::string(cue_path) + ", " + decimal_text(image.track_count) + " tracks, " +
                     decimal_text(image.entry_count) + " files");

@@ -27,6 +27,10 @@ struct ImageOptions {
     bool open_without_data_track = false;  // an image of audio tracks alone opens
 };
 
+// The bytes a ledger keeps, its lines' records and texts: far beyond any
+// real image's lines.
+constexpr std::size_t LEDGER_LIMIT = 16 * 1024 * 1024;
+
 // What a line of the ledger is about: the public CDIMAGE_LINE_* values.
 enum class LedgerKind {
     NOTE = CDIMAGE_LINE_NOTE,
@@ -44,7 +48,6 @@ struct LedgerLine {
     std::string name;
     std::string reason;
     std::string text;
-    int losses;  // the losses the line stands for (a whole call's files), or 0
 };
 
 struct ImageState {
@@ -91,10 +94,15 @@ struct ImageState {
     char open_reason[OPEN_REASON_SIZE];
     int open_reason_line;
     // Everything the open and the calls since have met, losses and notes, in
-    // the order met; the lines of the last extraction or load call begin at
-    // last_call_start.
+    // the order met.
     std::vector<LedgerLine> ledger;
-    std::size_t last_call_start;
+    // The ledger's bytes kept, and what its losses count: a hostile image
+    // could name millions of losses, so lines past LEDGER_LIMIT are printed
+    // and counted but not kept.
+    std::size_t ledger_bytes;
+    bool ledger_full;
+    int image_losses;      // of the open and of the audio tracks
+    int last_call_losses;  // files of the last extraction or load call
     PartialFile partial;      // the file an extraction is writing
     // The extraction running now: the table index of the entry being
     // extracted and its bytes written so far (cdimage_extract_progress).
@@ -129,11 +137,14 @@ void record_line(ImageState &image, LedgerKind kind, std::string_view name, std:
                  std::string text, bool printed = true, int losses = 1);
 // Records the module's usual line: "cdimage: <name>: <reason>".
 void record_named(ImageState &image, LedgerKind kind, std::string_view name, std::string_view reason);
-// The losses of the ledger that cdimage_failure_count counts: every one of
-// the open's, and those of the last extraction or load call.
+// The losses that cdimage_failure_count counts: every one of the open's and
+// the audio tracks', and the files of the last extraction or load call.
 int count_failures(ImageState &image);
-// Marks where the lines of an extraction or load call begin.
+// Marks the start of an extraction or load call: the files lost before it
+// no longer count.
 void begin_call_lines(ImageState &image);
+// Empties the ledger, for a new open.
+void clear_ledger(ImageState &image);
 
 
 inline const FsExtent *entry_extents(ImageState &image, const FsEntry &entry)
