@@ -15,12 +15,11 @@
 
 #include "image_state.h"
 #include "cue_sheet.h"
+#include "disc_time.h"
 
 namespace {
 
-// Cue sheet times are minutes, seconds and frames; a frame is one sector.
-constexpr int64_t SECONDS_PER_MINUTE = 60;
-constexpr int64_t SECTORS_PER_SECOND = 75;
+// Cue sheet times are minutes, seconds and frames (disc_time.h).
 constexpr int64_t MAX_MINUTES = INT_MAX;
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
 constexpr std::string_view UTF16_LE_BOM = "\xFF\xFE";
@@ -501,7 +500,7 @@ int64_t parse_msf(std::string_view time)
         !take_number(time, SECONDS_PER_MINUTE - 1, seconds) || !take_colon(time) ||
         !take_number(time, SECTORS_PER_SECOND - 1, frames) || !time.empty())
         return -1;
-    return (minutes * SECONDS_PER_MINUTE + seconds) * SECTORS_PER_SECOND + frames;
+    return disc_time_sectors(minutes, seconds, frames);
 }
 
 int read_cue_sheet(ImageState &image, const char *cue_path)
