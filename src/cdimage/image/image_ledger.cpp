@@ -46,6 +46,10 @@ void begin_call_lines(ImageState &image)
     image.last_call_start = image.ledger.size();
 }
 
+namespace {
+
+// The losses of the ledger that cdimage_failure_count counts: every one of
+// the open's, and those of the last extraction or load call.
 int count_failures(ImageState &image)
 {
     int count = 0;
@@ -57,6 +61,8 @@ int count_failures(ImageState &image)
     }
     return count;
 }
+
+}  // namespace
 
 extern "C" int cdimage_handle_failure_count(cdimage_handle *handle)
 {

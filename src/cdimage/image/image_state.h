@@ -127,9 +127,6 @@ void record_line(ImageState &image, LedgerKind kind, std::string_view name, std:
                  std::string text, bool printed = true, int losses = 1);
 // Records the module's usual line: "cdimage: <name>: <reason>".
 void record_named(ImageState &image, LedgerKind kind, std::string_view name, std::string_view reason);
-// The losses of the ledger that cdimage_failure_count counts: every one of
-// the open's, and those of the last extraction or load call.
-int count_failures(ImageState &image);
 // Marks where the lines of an extraction or load call begin.
 void begin_call_lines(ImageState &image);
 

@@ -12,6 +12,10 @@
 
 namespace {
 
+// An output path: the output directory, an entry name and their separators
+// (PATH_MAX).
+constexpr std::size_t OUTPUT_PATH_SIZE = 4096;
+
 // File data passes through this run buffer on its way to the output file.
 unsigned char g_run_buffer[SECTORS_PER_RUN * DATA_SECTOR_SIZE];
 

@@ -15,6 +15,9 @@ namespace {
 constexpr std::size_t XA_ATTRIBUTES_OFFSET = 4;
 constexpr std::size_t XA_SIGNATURE_OFFSET = 6;
 constexpr unsigned char XA_SIGNATURE[2] = {'X', 'A'};
+// Attribute bits of a file whose sectors are Form 2, or interleaved.
+constexpr uint16_t XA_ATTRIBUTE_FORM2 = 0x1000;
+constexpr uint16_t XA_ATTRIBUTE_INTERLEAVED = 0x2000;
 
 // RIFF CDXA header: the RIFF form "CDXA", whose "fmt " chunk is the XA
 // record padded to 16 bytes, then the "data" chunk's header. Chunk
