@@ -503,12 +503,12 @@ int64_t parse_msf(std::string_view time)
     return disc_time_sectors(minutes, seconds, frames);
 }
 
-int read_cue_sheet(ImageState &image, const char *cue_path)
+bool read_cue_sheet(ImageState &image, const char *cue_path)
 {
     std::string text;
     image.cue_error = load_cue_sheet(image, cue_path, text);
     if (image.cue_error != 0)
-        return 0;
+        return false;
 
     SheetReading sheet{};
     sheet.directory = cue_directory(cue_path);
@@ -524,7 +524,7 @@ int read_cue_sheet(ImageState &image, const char *cue_path)
         else if (equals_ignoring_case(keyword, "INDEX"))
             outcome = read_index_line(image, sheet, rest);
         if (outcome == LineOutcome::FAIL_OPEN)
-            return 0;
+            return false;
     }
     return check_tracks(image, sheet) == LineOutcome::GO_ON;
 }
