@@ -25,11 +25,13 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
+#include "disc_time.h"
+#include "file_io.h"
 #include "fixtures.h"
 
 namespace {
@@ -39,8 +41,6 @@ namespace {
 std::string g_work_dir = "/dev/shm/cdunpack-bench";
 
 constexpr uint64_t MIB = 1024 * 1024;
-constexpr uint32_t SECTORS_PER_SECOND = 75;
-constexpr uint32_t SECTORS_PER_MINUTE = 60 * SECTORS_PER_SECOND;
 // Decoded samples below this peak count as silence.
 constexpr int AUDIBLE_PEAK = 1000;
 
@@ -282,7 +282,7 @@ Input long_input(const std::string &name, uint32_t minutes) {
     docs.name = "DOCS";
     docs.files = {{"NOTES.TXT", 5000, 0x11}};
     input.volume.dirs.push_back(docs);
-    input.in_audio_file = {{0, minutes * SECTORS_PER_MINUTE, 0x1096 + minutes}};
+    input.in_audio_file = {{0, static_cast<uint32_t>(minutes * SECTORS_PER_MINUTE), 0x1096 + minutes}};
     return input;
 }
 
@@ -411,11 +411,6 @@ IsoNode iso_tree(const DirSpec &dir) {
     return node;
 }
 
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 void append_stream(FILE *out, uint64_t seed, uint64_t bytes) {
     ByteStream stream(seed);
     std::vector<uint8_t> chunk(MIB);
@@ -446,14 +441,14 @@ std::string append_raw_tracks(FILE *out, const std::vector<RawTrack> &tracks, ui
     return cue;
 }
 
-File open_for_append(const std::string &path) {
-    File file(std::fopen(path.c_str(), "ab"));
+FileHandle open_for_append(const std::string &path) {
+    FileHandle file(std::fopen(path.c_str(), "ab"));
     if (!file)
         throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
     return file;
 }
 
-void close_checked(File file, const std::string &path) {
+void close_checked(FileHandle file, const std::string &path) {
     if (std::fclose(file.release()) != 0)
         throw std::runtime_error("cannot write " + path);
 }
@@ -474,14 +469,14 @@ std::string make_image(const Input &input, const std::string &dir) {
                       mode_word(input.data_mode) + "\n    INDEX 01 00:00:00\n";
     int number = 2;
     if (!input.behind_data.empty()) {
-        File out = open_for_append(data_path);
+        FileHandle out = open_for_append(data_path);
         cue += append_raw_tracks(out.get(), input.behind_data, data_sectors, number);
         close_checked(std::move(out), data_path);
     }
     if (!input.in_audio_file.empty()) {
         const std::string audio_name = input.name + "-audio.bin";
         const std::string audio_path = dir + "/" + audio_name;
-        File out = open_for_append(audio_path);
+        FileHandle out = open_for_append(audio_path);
         cue += "FILE \"" + audio_name + "\" BINARY\n" + append_raw_tracks(out.get(), input.in_audio_file, 0, number);
         close_checked(std::move(out), audio_path);
     }
@@ -631,14 +626,6 @@ size_t read_up_to(int fd, uint8_t *buffer, size_t n) {
     return got;
 }
 
-uint64_t file_size(const std::string &path) {
-    std::error_code error;
-    const uint64_t size = std::filesystem::file_size(path, error);
-    if (error)
-        throw Failure("cannot stat " + path + ": " + error.message());
-    return size;
-}
-
 // The file's bytes from `offset` on are exactly `bytes` bytes of the stream.
 void check_stream(const std::string &path, uint64_t offset, uint64_t bytes, uint64_t seed) {
     if (file_size(path) != offset + bytes)
@@ -673,19 +660,18 @@ void check_files(const DirSpec &dir, const std::string &out_dir) {
         check_files(sub, out_dir + "/" + sub.name);
 }
 
-uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
+// The header is the fixtures' canonical one (44100 Hz, 16-bit stereo) with
+// the sizes of `bytes` bytes of samples.
 void check_wave_header(const std::string &path, uint64_t bytes) {
     uint8_t header[WAVE_HEADER];
     Fd file(path);
     if (read_up_to(file.fd, header, sizeof header) != sizeof header)
         throw Failure(path + " has no whole WAVE header");
-    const uint8_t format[] = {16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0, 16, 0};
-    if (std::memcmp(header, "RIFF", 4) != 0 || le32(header + 4) != bytes + 36 ||
-        std::memcmp(header + 8, "WAVEfmt ", 8) != 0 || std::memcmp(header + 16, format, sizeof format) != 0 ||
-        std::memcmp(header + 36, "data", 4) != 0 || le32(header + 40) != bytes)
+    Bytes expected = wave_file(Bytes());
+    put_le32(&expected[4], static_cast<uint32_t>(bytes + WAVE_HEADER - 8));
+    put_le32(&expected[WAVE_HEADER - 4], static_cast<uint32_t>(bytes));
+    if (expected.size() != WAVE_HEADER || std::memcmp(header, expected.data(), WAVE_HEADER) != 0 ||
+        bytes + WAVE_HEADER - 8 > UINT32_MAX)
         throw Failure(path + " has a wrong WAVE header for " + std::to_string(bytes) + " bytes of samples");
 }
 

@@ -1,6 +1,5 @@
 #include "fuzz_support.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <ftw.h>
 #include <unistd.h>
@@ -47,15 +46,7 @@ void remove_path(const std::string &path)
 
 void require_only(const std::string &dir, std::vector<std::string> names)
 {
-    std::vector<std::string> found;
-    if (DIR *stream = opendir(dir.c_str())) {
-        while (dirent *entry = readdir(stream)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                found.push_back(name);
-        }
-        closedir(stream);
-    }
+    std::vector<std::string> found = directory_names(dir);
     std::sort(found.begin(), found.end());
     std::sort(names.begin(), names.end());
     if (found == names)

@@ -81,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
         for (int i = 0; i < default_image().entry_count; ++i) {
             uint32_t length = 0;
-            std::free(cdimage_load_file(entry_name(default_image().entries[static_cast<std::size_t>(i)]), &length));
+            const FsEntry &entry = default_image().entries[static_cast<std::size_t>(i)];
+            std::free(cdimage_load_file(entry_name(default_image(), entry), &length));
             int64_t mtime = 0;
             cdimage_entry_time(i, &mtime);
         }

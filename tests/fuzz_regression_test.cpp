@@ -1,5 +1,6 @@
 // Inputs found by fuzzing the module, each kept as the crafted structure that
 // caused the fault, built by code.
+#include "byte_order.h"
 #include "module_view.h"
 #include "fixtures.h"
 #include "test_image.h"
@@ -88,16 +89,6 @@ uint32_t ogg_page_crc(const uint8_t *page, std::size_t size) {
     return crc;
 }
 
-void put_le32(Bytes &bytes, std::size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t get_le32(const Bytes &bytes, std::size_t at) {
-    return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-           static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
-
 // Where an Ogg Vorbis file's comment header lies: its page (the second) and
 // the packet's first byte, behind the page's segment table.
 struct CommentHeader {
@@ -129,9 +120,9 @@ CommentHeader find_comment_header(const Bytes &ogg) {
 constexpr std::size_t VENDOR_LENGTH_OFFSET = 7;
 
 void patch_and_seal(Bytes &ogg, const CommentHeader &header, std::size_t at, uint32_t value) {
-    put_le32(ogg, at, value);
-    put_le32(ogg, header.page + OGG_CRC_OFFSET, 0);
-    put_le32(ogg, header.page + OGG_CRC_OFFSET, ogg_page_crc(&ogg[header.page], header.page_size));
+    put_le32(&ogg[at], value);
+    put_le32(&ogg[header.page + OGG_CRC_OFFSET], 0);
+    put_le32(&ogg[header.page + OGG_CRC_OFFSET], ogg_page_crc(&ogg[header.page], header.page_size));
 }
 
 struct CraftedOgg {
@@ -154,7 +145,7 @@ TEST(FuzzRegression, CraftedOggCommentHeadersFailCleanlyAndQuickly) {
     const Bytes tone = read_file(tmp.at("tone.ogg"));
     const CommentHeader header = find_comment_header(tone);
     ASSERT_EQ(0, std::memcmp(&tone[header.packet], "\x03vorbis", 7));
-    const uint32_t vendor_length = get_le32(tone, header.packet + VENDOR_LENGTH_OFFSET);
+    const uint32_t vendor_length = le32_at(tone, header.packet + VENDOR_LENGTH_OFFSET);
     const std::size_t count_at = header.packet + VENDOR_LENGTH_OFFSET + 4 + vendor_length;
     ASSERT_LT(count_at + 8, header.page + header.page_size);
 

@@ -14,12 +14,12 @@
 #include <exception>
 #include <string>
 
+#include "disc_time.h"
 #include "fixtures.h"
 
 namespace {
 
 constexpr uint32_t FRAMES_PER_SECOND = 44100;
-constexpr uint32_t SECTORS_PER_SECOND = 75;
 constexpr uint32_t PREGAP_SECTORS = 2 * SECTORS_PER_SECOND;
 
 const char README_TEXT[] =

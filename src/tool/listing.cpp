@@ -5,12 +5,11 @@
 #include <ctime>
 
 #include "cdimage.h"
+#include "disc_time.h"
 #include "printable_text.h"
 
 namespace {
 
-constexpr int64_t SECTORS_PER_SECOND = 75;
-constexpr int64_t SECONDS_PER_MINUTE = 60;
 constexpr std::size_t MSF_TEXT_SIZE = 32;
 constexpr std::size_t TIME_TEXT_SIZE = 32;
 
@@ -35,10 +34,10 @@ void print_tracks()
         if (!cdimage_track_info(index, &number, &mode, &start, &sectors, &file))
             continue;
         char start_msf[MSF_TEXT_SIZE], length_msf[MSF_TEXT_SIZE] = "-";
-        format_msf(start, start_msf, sizeof start_msf);
+        format_disc_time(start, start_msf, sizeof start_msf);
         // A track whose file ends before it has no length to show.
         if (sectors >= 0)
-            format_msf(sectors, length_msf, sizeof length_msf);
+            format_disc_time(sectors, length_msf, sizeof length_msf);
         std::printf("track %-3.2d %-10s %8" PRId64 "  %-9s %8" PRId64 "  %-9s ", number,
                     mode[0] != '\0' ? printable_text(mode).c_str() : "-", start, start_msf, sectors, length_msf);
         print_name_line(file);
@@ -76,13 +75,6 @@ void print_entries()
 }
 
 }  // namespace
-
-void format_msf(int64_t sectors, char *text, std::size_t size)
-{
-    const int64_t seconds = sectors / SECTORS_PER_SECOND;
-    std::snprintf(text, size, "%02" PRId64 ":%02" PRId64 ":%02" PRId64, seconds / SECONDS_PER_MINUTE,
-                  seconds % SECONDS_PER_MINUTE, sectors % SECTORS_PER_SECOND);
-}
 
 void print_listing()
 {

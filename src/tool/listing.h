@@ -3,12 +3,6 @@
 #ifndef CDUNPACK_LISTING_H
 #define CDUNPACK_LISTING_H
 
-#include <cstdint>
-#include <cstddef>
-
-// The cue sheet time "MM:SS:FF" of a sector count (75 sectors a second);
-// minutes take more digits when they need them.
-void format_msf(int64_t sectors, char *text, std::size_t size);
 // Prints the listing of the open image on standard output: a heading and a
 // line for each track, then a heading and a line for each volume entry.
 void print_listing();

@@ -15,12 +15,11 @@
 
 #include "image_state.h"
 #include "cue_sheet.h"
+#include "disc_time.h"
 
 namespace {
 
-// Cue sheet times are minutes, seconds and frames; a frame is one sector.
-constexpr int64_t SECONDS_PER_MINUTE = 60;
-constexpr int64_t SECTORS_PER_SECOND = 75;
+// Cue sheet times are minutes, seconds and frames (disc_time.h).
 constexpr int64_t MAX_MINUTES = INT_MAX;
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
 constexpr std::string_view UTF16_LE_BOM = "\xFF\xFE";
@@ -184,9 +183,31 @@ bool read_more(std::FILE *stream, std::string &text, std::size_t limit)
     return true;
 }
 
+// UTF-16: units of 2 bytes; a code point past the 16-bit range is a high
+// surrogate (its upper 10 bits) followed by a low one (its lower 10 bits).
+constexpr std::size_t UTF16_UNIT_SIZE = 2;
+constexpr uint32_t HIGH_SURROGATE_FIRST = 0xD800;
+constexpr uint32_t HIGH_SURROGATE_LAST = 0xDBFF;
+constexpr uint32_t LOW_SURROGATE_FIRST = 0xDC00;
+constexpr uint32_t LOW_SURROGATE_LAST = 0xDFFF;
+constexpr uint32_t SURROGATE_BITS = 10;
+constexpr uint32_t FIRST_SUPPLEMENTARY = 0x10000;
+
+// UTF-8: a lead byte that says the sequence's length, then continuation
+// bytes of 6 bits each. The first code point that needs 2, 3 or 4 bytes.
+constexpr uint32_t FIRST_OF_2_BYTES = 0x80;
+constexpr uint32_t FIRST_OF_3_BYTES = 0x800;
+constexpr uint32_t FIRST_OF_4_BYTES = FIRST_SUPPLEMENTARY;
+constexpr uint32_t LEAD_OF_2_BYTES = 0xC0;
+constexpr uint32_t LEAD_OF_3_BYTES = 0xE0;
+constexpr uint32_t LEAD_OF_4_BYTES = 0xF0;
+constexpr uint32_t CONTINUATION = 0x80;
+constexpr uint32_t CONTINUATION_BITS = 6;
+constexpr uint32_t CONTINUATION_MASK = 0x3F;
+
 bool has_utf16_bom(std::string_view bytes)
 {
-    return bytes.substr(0, 2) == UTF16_LE_BOM || bytes.substr(0, 2) == UTF16_BE_BOM;
+    return bytes.substr(0, UTF16_LE_BOM.size()) == UTF16_LE_BOM || bytes.substr(0, UTF16_BE_BOM.size()) == UTF16_BE_BOM;
 }
 
 // The 16-bit unit at byte `at` of UTF-16 text.
@@ -197,22 +218,35 @@ uint32_t utf16_unit(std::string_view bytes, std::size_t at, bool big_endian)
     return big_endian ? (first << 8 | second) : (second << 8 | first);
 }
 
+// The lead byte of a sequence whose continuation bytes take `continued`
+// groups of 6 bits.
+char utf8_lead(uint32_t lead, uint32_t code_point, uint32_t continued)
+{
+    return static_cast<char>(lead | code_point >> (continued * CONTINUATION_BITS));
+}
+
+// The continuation byte of the 6 bits that lie `group` groups up.
+char utf8_continuation(uint32_t code_point, uint32_t group)
+{
+    return static_cast<char>(CONTINUATION | (code_point >> (group * CONTINUATION_BITS) & CONTINUATION_MASK));
+}
+
 void append_utf8(std::string &text, uint32_t code_point)
 {
-    if (code_point < 0x80) {
+    if (code_point < FIRST_OF_2_BYTES) {
         text += static_cast<char>(code_point);
-    } else if (code_point < 0x800) {
-        text += static_cast<char>(0xC0 | code_point >> 6);
-        text += static_cast<char>(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-        text += static_cast<char>(0xE0 | code_point >> 12);
-        text += static_cast<char>(0x80 | (code_point >> 6 & 0x3F));
-        text += static_cast<char>(0x80 | (code_point & 0x3F));
+    } else if (code_point < FIRST_OF_3_BYTES) {
+        text += utf8_lead(LEAD_OF_2_BYTES, code_point, 1);
+        text += utf8_continuation(code_point, 0);
+    } else if (code_point < FIRST_OF_4_BYTES) {
+        text += utf8_lead(LEAD_OF_3_BYTES, code_point, 2);
+        text += utf8_continuation(code_point, 1);
+        text += utf8_continuation(code_point, 0);
     } else {
-        text += static_cast<char>(0xF0 | code_point >> 18);
-        text += static_cast<char>(0x80 | (code_point >> 12 & 0x3F));
-        text += static_cast<char>(0x80 | (code_point >> 6 & 0x3F));
-        text += static_cast<char>(0x80 | (code_point & 0x3F));
+        text += utf8_lead(LEAD_OF_4_BYTES, code_point, 3);
+        text += utf8_continuation(code_point, 2);
+        text += utf8_continuation(code_point, 1);
+        text += utf8_continuation(code_point, 0);
     }
 }
 
@@ -220,19 +254,22 @@ void append_utf8(std::string &text, uint32_t code_point)
 // surrogate without its partner becomes U+FFFD; an odd last byte is dropped.
 std::string utf8_from_utf16(std::string_view bytes)
 {
-    const bool big_endian = bytes.substr(0, 2) == UTF16_BE_BOM;
+    const bool big_endian = bytes.substr(0, UTF16_BE_BOM.size()) == UTF16_BE_BOM;
     std::string text;
-    text.reserve(bytes.size() / 2 * 3);
-    for (std::size_t at = 2; at + 1 < bytes.size(); at += 2) {
+    // Each unit gives at most 3 bytes of UTF-8 (a pair of units, 4).
+    text.reserve(bytes.size() / UTF16_UNIT_SIZE * 3);
+    for (std::size_t at = UTF16_BE_BOM.size(); at + 1 < bytes.size(); at += UTF16_UNIT_SIZE) {
         uint32_t code_point = utf16_unit(bytes, at, big_endian);
-        if (code_point >= 0xD800 && code_point <= 0xDBFF && at + 3 < bytes.size()) {
-            const uint32_t low = utf16_unit(bytes, at + 2, big_endian);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                code_point = 0x10000 + ((code_point - 0xD800) << 10) + (low - 0xDC00);
-                at += 2;
+        if (code_point >= HIGH_SURROGATE_FIRST && code_point <= HIGH_SURROGATE_LAST &&
+            at + UTF16_UNIT_SIZE + 1 < bytes.size()) {
+            const uint32_t low = utf16_unit(bytes, at + UTF16_UNIT_SIZE, big_endian);
+            if (low >= LOW_SURROGATE_FIRST && low <= LOW_SURROGATE_LAST) {
+                code_point = FIRST_SUPPLEMENTARY + ((code_point - HIGH_SURROGATE_FIRST) << SURROGATE_BITS) +
+                             (low - LOW_SURROGATE_FIRST);
+                at += UTF16_UNIT_SIZE;
             }
         }
-        if (code_point >= 0xD800 && code_point <= 0xDFFF)
+        if (code_point >= HIGH_SURROGATE_FIRST && code_point <= LOW_SURROGATE_LAST)
             code_point = REPLACEMENT_CHARACTER;
         append_utf8(text, code_point);
     }
@@ -503,15 +540,15 @@ int64_t parse_msf(std::string_view time)
         !take_number(time, SECONDS_PER_MINUTE - 1, seconds) || !take_colon(time) ||
         !take_number(time, SECTORS_PER_SECOND - 1, frames) || !time.empty())
         return -1;
-    return (minutes * SECONDS_PER_MINUTE + seconds) * SECTORS_PER_SECOND + frames;
+    return disc_time_sectors(minutes, seconds, frames);
 }
 
-int read_cue_sheet(ImageState &image, const char *cue_path, CueSheet &cue)
+bool read_cue_sheet(ImageState &image, const char *cue_path, CueSheet &cue)
 {
     std::string text;
     image.cue_error = load_cue_sheet(image, cue_path, text);
     if (image.cue_error != 0)
-        return 0;
+        return false;
 
     SheetReading sheet{cue_directory(cue_path), 0, cue};
     std::string_view rest_of_sheet(text);
@@ -526,7 +563,7 @@ int read_cue_sheet(ImageState &image, const char *cue_path, CueSheet &cue)
         else if (equals_ignoring_case(keyword, "INDEX"))
             outcome = read_index_line(image, sheet, rest);
         if (outcome == LineOutcome::FAIL_OPEN)
-            return 0;
+            return false;
     }
     return check_tracks(image, sheet) == LineOutcome::GO_ON;
 }

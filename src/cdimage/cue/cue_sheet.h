@@ -35,11 +35,11 @@ struct CueSheet {
 
 // Cue sheet reader. parse_msf gives the sectors of a time mm:ss:ff (digits
 // only, seconds below 60, frames below 75), -1 for any other text.
-// read_cue_sheet gives 1 when the sheet was read to its end and describes
-// tracks, 0 when the open must fail: with open_reason set, or after the
+// read_cue_sheet gives true when the sheet was read to its end and describes
+// tracks, false when the open must fail: with open_reason set, or after the
 // module named the failure (the sheet is closed either way).
 int64_t parse_msf(std::string_view time);
-int read_cue_sheet(ImageState &image, const char *cue_path, CueSheet &cue);
+bool read_cue_sheet(ImageState &image, const char *cue_path, CueSheet &cue);
 // The largest cue sheet read: real ones stay far below it.
 constexpr std::size_t MAX_CUE_SHEET_SIZE = 16 * 1024 * 1024;
 

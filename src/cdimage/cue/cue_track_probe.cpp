@@ -25,8 +25,14 @@ constexpr int RIFF_ID_OFFSET = 0;
 constexpr int RIFF_FORM_TYPE_OFFSET = 8;
 constexpr int CHUNK_HEADER_SIZE = 8;
 constexpr int CHUNK_SIZE_OFFSET = 4;
-// The part of a "fmt " body that says what the samples are.
+constexpr std::size_t CHUNK_ID_SIZE = 4;
+// The part of a "fmt " body that says what the samples are: format tag,
+// channels, sample rate, byte rate, block align, bits per sample.
 constexpr int FORMAT_BODY_SIZE = 16;
+constexpr int FORMAT_TAG_OFFSET = 0;
+constexpr int FORMAT_CHANNELS_OFFSET = 2;
+constexpr int FORMAT_RATE_OFFSET = 4;
+constexpr int FORMAT_BITS_OFFSET = 14;
 constexpr uint16_t WAVE_FORMAT_PCM = 1;
 
 // Names and leading bytes that mark a file for the decoder.
@@ -42,8 +48,8 @@ constexpr std::size_t COUNT_SAMPLES = 64 * 1024;
 // The form header names a RIFF file of form type WAVE (letter case counts).
 bool is_riff_wave_header(const unsigned char *header)
 {
-    return std::memcmp(header + RIFF_ID_OFFSET, "RIFF", 4) == 0 &&
-           std::memcmp(header + RIFF_FORM_TYPE_OFFSET, "WAVE", 4) == 0;
+    return std::memcmp(header + RIFF_ID_OFFSET, "RIFF", CHUNK_ID_SIZE) == 0 &&
+           std::memcmp(header + RIFF_FORM_TYPE_OFFSET, "WAVE", CHUNK_ID_SIZE) == 0;
 }
 
 // Opens a track file for measuring. A directory counts as a file that cannot
@@ -282,19 +288,19 @@ WaveLayout read_wave_layout(std::FILE *stream)
         if (fseeko(stream, position, SEEK_SET) != 0 ||
             std::fread(chunk, 1, sizeof chunk, stream) != sizeof chunk)
             return WaveLayout{};
-        if (std::memcmp(chunk, "data", 4) == 0) {
+        if (std::memcmp(chunk, "data", CHUNK_ID_SIZE) == 0) {
             wave.data_offset = position + CHUNK_HEADER_SIZE;
             return wave;
         }
         uint32_t body_size = little_endian_32(chunk + CHUNK_SIZE_OFFSET);
         unsigned char format[FORMAT_BODY_SIZE];
-        if (std::memcmp(chunk, "fmt ", 4) == 0 && body_size >= FORMAT_BODY_SIZE &&
+        if (std::memcmp(chunk, "fmt ", CHUNK_ID_SIZE) == 0 && body_size >= FORMAT_BODY_SIZE &&
             std::fread(format, 1, sizeof format, stream) == sizeof format) {
             wave.has_format = true;
-            wave.format_tag = little_endian_16(format);
-            wave.channels = little_endian_16(format + 2);
-            wave.sample_rate = little_endian_32(format + 4);
-            wave.bits_per_sample = little_endian_16(format + 14);
+            wave.format_tag = little_endian_16(format + FORMAT_TAG_OFFSET);
+            wave.channels = little_endian_16(format + FORMAT_CHANNELS_OFFSET);
+            wave.sample_rate = little_endian_32(format + FORMAT_RATE_OFFSET);
+            wave.bits_per_sample = little_endian_16(format + FORMAT_BITS_OFFSET);
         }
         position += CHUNK_HEADER_SIZE + static_cast<int64_t>(body_size) + (body_size % 2);
     }

@@ -32,9 +32,6 @@ constexpr int MODE2_SUBHEADER_SIZE = 8;
 constexpr std::size_t PATH_TEXT_SIZE = 1024;
 // An entry's name is at most as long as a path text holds.
 constexpr std::size_t MAX_ENTRY_NAME = PATH_TEXT_SIZE - 1;
-// An output path: the output directory, an entry name and their separators
-// (PATH_MAX).
-constexpr std::size_t OUTPUT_PATH_SIZE = 4096;
 // A track file's path: the cue sheet's directory and the FILE line's name,
 // up to the system's limit (PATH_MAX, terminator included). A longer one
 // refuses the sheet rather than being cut into another path.

@@ -28,7 +28,7 @@ void release_image(ImageState &image)
     image.other_file.reset();
     image.volume_displacement = 0;
     release_entries(image);
-    image.is_open = 0;
+    image.is_open = false;
     image.data_track_lost = false;
     image.own_files.clear();
 }
@@ -95,7 +95,7 @@ extern "C" int cdimage_handle_open(cdimage_handle *handle, const char *cue_path,
 
     int written = std::snprintf(image.out_root, sizeof image.out_root, "%s", out_dir);
     image.out_root_is_cut = written < 0 || static_cast<std::size_t>(written) >= sizeof image.out_root;
-    image.is_open = 1;
+    image.is_open = true;
     record_line(image, LedgerKind::NOTE, cue_path, "opened",
                 "cdimage: " + std::string(cue_path) + ", " + decimal_text(image.track_count) + " tracks, " +
                     decimal_text(image.entry_count) + " files");
@@ -110,7 +110,7 @@ extern "C" void cdimage_handle_close(cdimage_handle *handle)
 
 extern "C" int cdimage_handle_is_open(cdimage_handle *handle)
 {
-    return handle != nullptr && handle->image.is_open;
+    return handle != nullptr && handle->image.is_open ? 1 : 0;
 }
 
 extern "C" cdimage_handle *cdimage_handle_new(void)

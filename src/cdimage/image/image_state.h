@@ -52,9 +52,9 @@ struct LedgerLine {
 
 struct ImageState {
     ImageOptions options;
-    int is_open;
+    bool is_open;
     char out_root[PATH_TEXT_SIZE];
-    int out_root_is_cut;  // the output directory did not fit in out_root
+    bool out_root_is_cut;  // the output directory did not fit in out_root
     FileHandle data_file;
     Track *data_track;
     // A read handle on the file of a track other than the data track, for

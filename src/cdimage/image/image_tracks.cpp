@@ -21,6 +21,24 @@ const Track *last_audio_track_numbered(ImageState &image, int number)
     return chosen != nullptr && chosen->frames > 0 && chosen->frames <= static_cast<int64_t>(UINT32_MAX) ? chosen : nullptr;
 }
 
+// The first track of that number in the handle's open image; null when
+// there is none.
+const Track *open_track_numbered(cdimage_handle *handle, int number)
+{
+    if (handle == nullptr || !handle->image.is_open)
+        return nullptr;
+    return first_track_numbered(handle->image, number);
+}
+
+// The audio track of that number in the handle's open image, as
+// last_audio_track_numbered chooses it; null when there is none.
+const Track *open_audio_track(cdimage_handle *handle, int number)
+{
+    if (handle == nullptr || !handle->image.is_open)
+        return nullptr;
+    return last_audio_track_numbered(handle->image, number);
+}
+
 }  // namespace
 
 extern "C" int cdimage_handle_track_count(cdimage_handle *handle)
@@ -43,23 +61,13 @@ extern "C" int cdimage_handle_track_number(cdimage_handle *handle, int index)
 
 extern "C" int cdimage_handle_track_is_audio(cdimage_handle *handle, int number)
 {
-    if (handle == nullptr)
-        return 0;
-    ImageState &image = handle->image;
-    if (!image.is_open)
-        return 0;
-    const Track *track = first_track_numbered(image, number);
+    const Track *track = open_track_numbered(handle, number);
     return track != nullptr && track->is_audio;
 }
 
 extern "C" int cdimage_handle_track_lba(cdimage_handle *handle, int number)
 {
-    if (handle == nullptr)
-        return 0;
-    ImageState &image = handle->image;
-    if (!image.is_open)
-        return 0;
-    const Track *track = first_track_numbered(image, number);
+    const Track *track = open_track_numbered(handle, number);
     if (track == nullptr)
         return 0;
     return static_cast<int>(static_cast<uint32_t>(track->disc_address));
@@ -100,15 +108,10 @@ extern "C" int cdimage_handle_disc_sectors(cdimage_handle *handle)
 extern "C" int cdimage_handle_audio_extent(cdimage_handle *handle, int number, const char **path, uint64_t *offset, uint32_t *frames,
                                     int *big_endian)
 {
-    if (handle == nullptr)
-        return 0;
-    ImageState &image = handle->image;
-    if (!image.is_open)
-        return 0;
-    const Track *chosen = last_audio_track_numbered(image, number);
+    const Track *chosen = open_audio_track(handle, number);
     if (chosen == nullptr)
         return 0;
-    const TrackFile &file = image.files[chosen->source.file];
+    const TrackFile &file = handle->image.files[chosen->source.file];
     *path = file.path;
     *offset = static_cast<uint64_t>(chosen->source.start);
     *frames = static_cast<uint32_t>(chosen->frames);
@@ -118,15 +121,10 @@ extern "C" int cdimage_handle_audio_extent(cdimage_handle *handle, int number, c
 
 extern "C" int cdimage_handle_audio_format(cdimage_handle *handle, int number, int *samples, uint32_t *sample_rate)
 {
-    if (handle == nullptr)
-        return 0;
-    ImageState &image = handle->image;
-    if (!image.is_open)
-        return 0;
-    const Track *chosen = last_audio_track_numbered(image, number);
+    const Track *chosen = open_audio_track(handle, number);
     if (chosen == nullptr)
         return 0;
-    const TrackFile &file = image.files[chosen->source.file];
+    const TrackFile &file = handle->image.files[chosen->source.file];
     switch (file.format) {
     case TrackFormat::STORED:
         *samples = CDIMAGE_SAMPLES_STORED;

@@ -57,15 +57,10 @@ std::size_t write_entry_name(ImageState &image, const FsEntry &entry, char (&tex
 // record finds, for which the root checks out. 0 when none does.
 int64_t find_volume_displacement(ImageState &image, uint32_t root_extent);
 
-// CD-ROM XA. Attribute bits of the XA record.
-constexpr uint16_t XA_ATTRIBUTE_FORM1 = 0x0800;
-constexpr uint16_t XA_ATTRIBUTE_FORM2 = 0x1000;
-constexpr uint16_t XA_ATTRIBUTE_INTERLEAVED = 0x2000;
-constexpr uint16_t XA_ATTRIBUTE_CDDA = 0x4000;
-constexpr uint16_t XA_ATTRIBUTE_DIRECTORY = 0x8000;
-// Copies the XA record of a directory record of `record_length` bytes into
+// CD-ROM XA. Copies the XA record of a directory record of `record_length` bytes into
 // `xa` when its system use area holds one; gives whether it did.
 bool find_xa_record(const unsigned char *record, std::size_t record_length, unsigned char (&xa)[XA_RECORD_SIZE]);
+// The record's attribute bits.
 uint16_t xa_attributes(const unsigned char (&xa)[XA_RECORD_SIZE]);
 // Files whose sectors are Form 2, or mixed (interleaved), come out as RIFF
 // CDXA: whole raw sectors behind a 44-byte header.

@@ -28,8 +28,18 @@ constexpr unsigned char PRIMARY_DESCRIPTOR_TYPE = 1;
 // minute, second, offset from GMT in 15-minute units.
 constexpr int DATE_MIN_GMT_OFFSET = -48;
 constexpr int DATE_MAX_GMT_OFFSET = 52;
-constexpr int64_t SECONDS_PER_GMT_OFFSET_UNIT = 15 * 60;
-constexpr int64_t SECONDS_PER_DAY = 24 * 60 * 60;
+constexpr int64_t SECONDS_PER_MINUTE = 60;
+constexpr int64_t SECONDS_PER_HOUR = 60 * SECONDS_PER_MINUTE;
+constexpr int64_t SECONDS_PER_DAY = 24 * SECONDS_PER_HOUR;
+constexpr int64_t SECONDS_PER_GMT_OFFSET_UNIT = 15 * SECONDS_PER_MINUTE;
+constexpr int DATE_YEAR_OFFSET = 0;
+constexpr int DATE_MONTH_OFFSET = 1;
+constexpr int DATE_DAY_OFFSET = 2;
+constexpr int DATE_HOUR_OFFSET = 3;
+constexpr int DATE_MINUTE_OFFSET = 4;
+constexpr int DATE_SECOND_OFFSET = 5;
+constexpr int DATE_GMT_OFFSET_OFFSET = 6;
+constexpr int64_t DATE_FIRST_YEAR = 1900;
 
 // Directory sectors read per call at each level of the walk.
 constexpr uint32_t WALK_RUN_SECTORS = 16;
@@ -130,15 +140,36 @@ int days_in_month(int64_t year, int month)
     return month == 2 && is_leap_year(year) ? 29 : DAYS[month - 1];
 }
 
-// Days from 1970-01-01 to the date in the proleptic Gregorian calendar.
+// Days from 1970-01-01 to the date in the proleptic Gregorian calendar, by
+// the well-known "days from civil" algorithm (Howard Hinnant): the year is
+// taken to begin on 1 March, so that the leap day ends it, and counted in
+// eras of 400 years, each of the same length. Years here are 1900 or later,
+// so no division meets a negative number.
 int64_t days_since_epoch(int64_t year, int month, int day)
 {
-    year -= month <= 2;
-    const int64_t era = year / 400;
-    const int64_t year_of_era = year - era * 400;
-    const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + day_of_era - 719468;
+    constexpr int64_t YEARS_PER_ERA = 400;
+    constexpr int64_t DAYS_PER_ERA = 146097;  // 400 * 365 + 97 leap days
+    constexpr int64_t DAYS_PER_COMMON_YEAR = 365;
+    constexpr int64_t YEARS_PER_LEAP_YEAR = 4;
+    constexpr int64_t YEARS_PER_CENTURY = 100;  // a century's first year is no leap year, but an era's is
+    // Months from March on come in runs of 153 days per 5 months (31, 30,
+    // 31, 30, 31); the rounding term gives each month its first day.
+    constexpr int64_t DAYS_PER_FIVE_MONTHS = 153;
+    constexpr int64_t MONTHS_PER_RUN = 5;
+    constexpr int64_t MONTH_ROUNDING = 2;
+    constexpr int MARCH = 3;
+    constexpr int MONTHS_PER_YEAR = 12;
+    // Days from 0000-03-01, the first day of era 0, to 1970-01-01.
+    constexpr int64_t EPOCH_DAYS_FROM_ERA_0 = 719468;
+
+    year -= month < MARCH;
+    const int64_t era = year / YEARS_PER_ERA;
+    const int64_t year_of_era = year - era * YEARS_PER_ERA;
+    const int64_t month_from_march = month >= MARCH ? month - MARCH : month - MARCH + MONTHS_PER_YEAR;
+    const int64_t day_of_year = (DAYS_PER_FIVE_MONTHS * month_from_march + MONTH_ROUNDING) / MONTHS_PER_RUN + day - 1;
+    const int64_t day_of_era = year_of_era * DAYS_PER_COMMON_YEAR + year_of_era / YEARS_PER_LEAP_YEAR -
+                               year_of_era / YEARS_PER_CENTURY + day_of_year;
+    return era * DAYS_PER_ERA + day_of_era - EPOCH_DAYS_FROM_ERA_0;
 }
 
 // The directory's sectors overlap none walked before, and are now taken:
@@ -383,17 +414,18 @@ bool build_name_component(std::size_t parent_length, const unsigned char *identi
 
 bool recording_time(const unsigned char *date, int64_t &seconds)
 {
-    const int64_t year = 1900 + date[0];
-    const int month = date[1];
-    const int day = date[2];
-    const int hour = date[3];
-    const int minute = date[4];
-    const int second = date[5];
-    const int gmt_offset = static_cast<signed char>(date[6]);
+    const int64_t year = DATE_FIRST_YEAR + date[DATE_YEAR_OFFSET];
+    const int month = date[DATE_MONTH_OFFSET];
+    const int day = date[DATE_DAY_OFFSET];
+    const int hour = date[DATE_HOUR_OFFSET];
+    const int minute = date[DATE_MINUTE_OFFSET];
+    const int second = date[DATE_SECOND_OFFSET];
+    const int gmt_offset = static_cast<signed char>(date[DATE_GMT_OFFSET_OFFSET]);
     if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 || minute > 59 ||
         second > 59 || gmt_offset < DATE_MIN_GMT_OFFSET || gmt_offset > DATE_MAX_GMT_OFFSET)
         return false;
-    seconds = days_since_epoch(year, month, day) * SECONDS_PER_DAY + hour * 3600 + minute * 60 + second -
+    seconds = days_since_epoch(year, month, day) * SECONDS_PER_DAY + hour * SECONDS_PER_HOUR +
+              minute * SECONDS_PER_MINUTE + second -
               gmt_offset * SECONDS_PER_GMT_OFFSET_UNIT;
     return true;
 }

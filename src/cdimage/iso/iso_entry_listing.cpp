@@ -3,6 +3,19 @@
 #include "image_state.h"
 #include "iso9660.h"
 
+namespace {
+
+// The entry at that table position in the handle's open image; null when
+// there is none.
+const FsEntry *listed_entry(cdimage_handle *handle, int index)
+{
+    if (handle == nullptr || !handle->image.is_open || index < 0 || index >= handle->image.entry_count)
+        return nullptr;
+    return &handle->image.entries[static_cast<std::size_t>(index)];
+}
+
+}  // namespace
+
 extern "C" int cdimage_handle_entry_count(cdimage_handle *handle)
 {
     if (handle == nullptr)
@@ -13,34 +26,26 @@ extern "C" int cdimage_handle_entry_count(cdimage_handle *handle)
 
 extern "C" int cdimage_handle_entry_info(cdimage_handle *handle, int index, const char **name, uint64_t *size, int *is_dir)
 {
-    if (handle == nullptr)
+    const FsEntry *entry = listed_entry(handle, index);
+    if (entry == nullptr)
         return 0;
-    ImageState &image = handle->image;
-    if (!image.is_open || index < 0 || index >= image.entry_count)
-        return 0;
-    const FsEntry &entry = image.entries[static_cast<std::size_t>(index)];
     if (name != nullptr) {
-        write_entry_name(image, entry, image.listed_name);
-        *name = image.listed_name;
+        write_entry_name(handle->image, *entry, handle->image.listed_name);
+        *name = handle->image.listed_name;
     }
     if (size != nullptr)
-        *size = entry.size;
+        *size = entry->size;
     if (is_dir != nullptr)
-        *is_dir = entry.is_dir;
+        *is_dir = entry->is_dir;
     return 1;
 }
 
 extern "C" int cdimage_handle_entry_time(cdimage_handle *handle, int index, int64_t *mtime)
 {
-    if (handle == nullptr)
-        return 0;
-    ImageState &image = handle->image;
-    if (!image.is_open || index < 0 || index >= image.entry_count)
-        return 0;
-    const FsEntry &entry = image.entries[static_cast<std::size_t>(index)];
-    if (!entry.has_time)
+    const FsEntry *entry = listed_entry(handle, index);
+    if (entry == nullptr || !entry->has_time)
         return 0;
     if (mtime != nullptr)
-        *mtime = entry.mtime;
+        *mtime = entry->mtime;
     return 1;
 }

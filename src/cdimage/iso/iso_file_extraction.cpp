@@ -13,6 +13,10 @@
 
 namespace {
 
+// An output path: the output directory, an entry name and their separators
+// (PATH_MAX).
+constexpr std::size_t OUTPUT_PATH_SIZE = 4096;
+
 // How an entry's bytes come out: its recorded bytes, or RIFF CDXA for files
 // of Form 2 sectors, which also come out as recorded bytes where the image
 // keeps only 2048 bytes of each sector.
@@ -87,70 +91,77 @@ struct WrittenEntry {
     std::size_t index;
 };
 
-// Copies `size` bytes of the data track from sector `first` on to out_fd,
-// the bytes taken straight from the track file where its sectors are bare
-// 2048-byte blocks. 1 on success, 0 with the failure, -1 when this track or
-// this file system cannot copy that way.
-int copy_data_track_bytes(ImageState &image, uint32_t first, uint32_t size, int out_fd, DataFailure &failure)
+// How a copy straight from the data track's file went.
+enum class DirectCopy {
+    DONE,
+    FAILED,      // `failure` says why
+    NOT_DIRECT,  // this track or this file system cannot copy that way
+};
+
+// Copies the bytes of an extent that lies whole in the data track, from its
+// sector `track_sector` on, straight from the track file where its sectors
+// are bare 2048-byte blocks. A failure names the volume's own sector.
+DirectCopy copy_data_track_bytes(ImageState &image, const FsExtent &extent, uint32_t track_sector, int out_fd,
+                                 DataFailure &failure)
 {
     const Track &track = *image.data_track;
-    if (track.source.sector_size != DATA_SECTOR_SIZE || size == 0)
-        return -1;
-    const uint32_t sectors = sectors_holding(size);
-    if (!run_lies_in_data_track(image, first, sectors)) {
-        // The first sector past the track's end, or `first` itself.
-        failure.unread_sector = std::max<int64_t>(first, track.length);
-        return 0;
+    if (track.source.sector_size != DATA_SECTOR_SIZE || extent.size == 0)
+        return DirectCopy::NOT_DIRECT;
+    const uint32_t sectors = sectors_holding(extent.size);
+    const int64_t shift = static_cast<int64_t>(extent.sector) - track_sector;
+    if (!run_lies_in_data_track(image, track_sector, sectors)) {
+        // The first sector past the track's end, or the first itself.
+        failure.unread_sector = std::max<int64_t>(track_sector, track.length) + shift;
+        return DirectCopy::FAILED;
     }
-    failure.unread_sector = first;
+    failure.unread_sector = extent.sector;
     int fd = data_track_descriptor(image);
     if (fd < 0)
-        return 0;
+        return DirectCopy::FAILED;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return -1;
+        return DirectCopy::NOT_DIRECT;
     // A sector is readable only when all 2048 of its bytes are in the file,
     // the last sector's included, however few of them the file uses.
-    int64_t position = stored_sector_position(track, first);
+    int64_t position = stored_sector_position(track, track_sector);
     // A sheet whose INDEX times run backwards can place a track before its
     // file's start.
     if (position < 0)
-        return 0;
+        return DirectCopy::FAILED;
     if (info.st_size < position + static_cast<int64_t>(sectors) * DATA_SECTOR_SIZE) {
         if (info.st_size > position)
             failure.unread_sector += (info.st_size - position) / DATA_SECTOR_SIZE;
-        return 0;
+        return DirectCopy::FAILED;
     }
 
     KernelCopyResult result =
-        copy_in_kernel(fd, static_cast<off_t>(position), out_fd, size, &image.extract_progress);
-    if (result.outcome == KernelCopy::UNSUPPORTED)
-        return -1;
-    if (result.outcome == KernelCopy::DONE)
-        return 1;
-    if (result.outcome == KernelCopy::SHORT) {
+        copy_in_kernel(fd, static_cast<off_t>(position), out_fd, extent.size, &image.extract_progress);
+    switch (result.outcome) {
+    case KernelCopy::DONE:
+        return DirectCopy::DONE;
+    case KernelCopy::UNSUPPORTED:
+        return DirectCopy::NOT_DIRECT;
+    case KernelCopy::SHORT:
         // The track file was cut while it was copied.
         failure.unread_sector += static_cast<int64_t>(result.copied / DATA_SECTOR_SIZE);
-    } else {
-        failure.unread_sector = -1;
-        failure.write_error = result.error;
+        return DirectCopy::FAILED;
+    case KernelCopy::FAILED:
+        break;
     }
-    return 0;
+    failure.unread_sector = -1;
+    failure.write_error = result.error;
+    return DirectCopy::FAILED;
 }
 
-// Copies one extent's recorded bytes to the output file's position; 0 with
-// the failure when a sector cannot be read or a write fails.
-int copy_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailure &failure)
+// Copies one extent's recorded bytes to the output file's position; false
+// with the failure when a sector cannot be read or a write fails.
+bool copy_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailure &failure)
 {
     uint32_t track_sector = 0;
     if (volume_run_in_data_track(image, extent.sector, sectors_holding(extent.size), &track_sector)) {
-        int direct = copy_data_track_bytes(image, track_sector, extent.size, out_fd, failure);
-        if (direct >= 0) {
-            // Failures are named by the volume's own sector numbers.
-            if (failure.unread_sector >= 0)
-                failure.unread_sector += static_cast<int64_t>(extent.sector) - track_sector;
-            return direct;
-        }
+        const DirectCopy direct = copy_data_track_bytes(image, extent, track_sector, out_fd, failure);
+        if (direct != DirectCopy::NOT_DIRECT)
+            return direct == DirectCopy::DONE;
         failure = DataFailure{};
     }
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
@@ -160,19 +171,19 @@ int copy_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailu
         const std::size_t bytes = static_cast<std::size_t>(remaining < piece_bytes ? remaining : piece_bytes);
         if (!write_all(out_fd, image.run_buffer, bytes)) {
             failure.write_error = errno;
-            return 0;
+            return false;
         }
         remaining -= bytes;
         add_progress_bytes(&image.extract_progress, bytes);
     }
     if (span.left == 0)
-        return 1;
+        return true;
     failure.unread_sector = span.next;
-    return 0;
+    return false;
 }
 
 // Copies one extent's whole raw sectors to the output file's position.
-int copy_raw_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailure &failure)
+bool copy_raw_extent(ImageState &image, const FsExtent &extent, int out_fd, DataFailure &failure)
 {
     SectorSpan span = sector_span(extent.sector, sectors_holding(extent.size));
     while (span.left != 0) {
@@ -181,29 +192,29 @@ int copy_raw_extent(ImageState &image, const FsExtent &extent, int out_fd, DataF
         const std::size_t bytes = static_cast<std::size_t>(got) * RAW_SECTOR_SIZE;
         if (!write_all(out_fd, image.run_buffer, bytes)) {
             failure.write_error = errno;
-            return 0;
+            return false;
         }
         add_progress_bytes(&image.extract_progress, bytes);
         if (got < wanted) {
             failure.unread_sector = static_cast<int64_t>(span.next) + got;
-            return 0;
+            return false;
         }
         span.next += got;
         span.left -= got;
     }
-    return 1;
+    return true;
 }
 
 // Every extent of the entry in record order, behind the CDXA header when
-// the entry comes out as CDXA; 0 at the first that fails.
-int copy_entry_data(ImageState &image, const FsEntry &entry, OutputForm form, int out_fd, DataFailure &failure)
+// the entry comes out as CDXA; false at the first that fails.
+bool copy_entry_data(ImageState &image, const FsEntry &entry, OutputForm form, int out_fd, DataFailure &failure)
 {
     if (form == OutputForm::CDXA) {
         unsigned char header[CDXA_HEADER_SIZE];
         write_cdxa_header(entry.xa_record, cdxa_data_bytes(image, entry), header);
         if (!write_all(out_fd, header, sizeof header)) {
             failure.write_error = errno;
-            return 0;
+            return false;
         }
         add_progress_bytes(&image.extract_progress, sizeof header);
     }
@@ -211,8 +222,8 @@ int copy_entry_data(ImageState &image, const FsEntry &entry, OutputForm form, in
     for (uint32_t i = 0; i < entry.extent_count; ++i)
         if (!(form == OutputForm::CDXA ? copy_raw_extent(image, extents[i], out_fd, failure)
                                        : copy_extent(image, extents[i], out_fd, failure)))
-            return 0;
-    return 1;
+            return false;
+    return true;
 }
 
 // The regular file there (`existing`) has the size the extraction writes
@@ -252,9 +263,9 @@ bool format_output_path(ImageState &image, const FsEntry &entry, const char *nam
     return true;
 }
 
-// Writes the file entry `name` below the output directory; 1 when it came
-// out (or was there from an earlier run), 0 with the failure named.
-int write_file_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, const char *name)
+// Writes the file entry `name` below the output directory; true when it
+// came out (or was there from an earlier run), false with the failure named.
+bool write_file_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, const char *name)
 {
     const OutputForm form = output_form(image, entry);
     if (form == OutputForm::FORM2_NOT_IN_IMAGE)
@@ -263,7 +274,7 @@ int write_file_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, 
     OutputFailure refused;
     if (!find_output_spot(tree, name, spot, refused)) {
         report_failure(image, name, describe_output_failure(refused, name));
-        return 0;
+        return false;
     }
     struct stat existing;
     const bool present = stat_output_spot(spot, existing);
@@ -272,10 +283,10 @@ int write_file_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, 
             std::string reason = "would replace the image's own ";
             reason += own->path;
             report_failure(image, name, reason + ", not written");
-            return 0;
+            return false;
         }
         if (is_extracted_already(entry, output_size(image, entry, form), existing))
-            return 1;
+            return true;
     }
 
     // Recorded before it exists: an interruption right after the creation
@@ -285,15 +296,15 @@ int write_file_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, 
     if (out_fd < 0) {
         end_partial_file(image.partial);
         report_failure(image, name, describe_output_failure(refused, name));
-        return 0;
+        return false;
     }
     DataFailure failure;
-    int copied = copy_entry_data(image, entry, form, out_fd, failure);
+    bool copied = copy_entry_data(image, entry, form, out_fd, failure);
     if (copied)
         apply_recorded_time(entry, out_fd);
     // Some file systems report a failed write only at the close.
     if (close(out_fd) != 0 && copied) {
-        copied = 0;
+        copied = false;
         failure.write_error = errno;
     }
     if (!copied)
@@ -301,23 +312,23 @@ int write_file_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, 
     end_partial_file(image.partial);
     if (!copied) {
         report_failure(image, name, describe_data_failure(failure));
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 // Creates the directory entry `name` below the output directory.
-int write_directory_entry(ImageState &image, OutputTree &tree, const char *name)
+bool write_directory_entry(ImageState &image, OutputTree &tree, const char *name)
 {
     OutputFailure refused;
     if (open_output_directories(tree, name, std::strlen(name), refused) < 0) {
         report_failure(image, name, describe_output_failure(refused, name));
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-int write_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, const char *name)
+bool write_entry(ImageState &image, OutputTree &tree, const FsEntry &entry, const char *name)
 {
     begin_progress_item(image.extract_progress, static_cast<int>(&entry - image.entries.data()));
     return entry.is_dir ? write_directory_entry(image, tree, name) : write_file_entry(image, tree, entry, name);
@@ -426,9 +437,9 @@ extern "C" int cdimage_handle_extract_file(cdimage_handle *handle, const char *n
     OutputTree tree;
     if (!open_extraction_root(image, tree, 1))
         return 0;
-    int extracted = write_entry(image, tree, *entry, entry_path.c_str());
+    const bool extracted = write_entry(image, tree, *entry, entry_path.c_str());
     begin_progress_item(image.extract_progress, -1);
-    return extracted;
+    return extracted ? 1 : 0;
 }
 
 extern "C" int cdimage_handle_extract_all(cdimage_handle *handle)

@@ -5,14 +5,15 @@
 // open with a "." record naming its own extent, shows which reading holds.
 #include <initializer_list>
 
+#include "disc_time.h"
 #include "image_state.h"
 #include "iso9660.h"
 
 namespace {
 
-// Between the data of two sessions lie the first session's lead-out (6750
-// sectors), the second's lead-in (4500) and its first track's pregap (150).
-constexpr int64_t SESSION_GAP_SECTORS = 6750 + 4500 + 150;
+// Between the data of two sessions lie the first session's lead-out (90
+// seconds), the second's lead-in (60) and its first track's pregap (2).
+constexpr int64_t SESSION_GAP_SECTORS = (90 + 60 + 2) * SECTORS_PER_SECOND;
 
 // The sectors searched for a directory when no known displacement fits:
 // the root follows the volume descriptors and path tables closely.

@@ -10,29 +10,34 @@
 namespace {
 
 // XA record (CD-ROM XA, system use area of a directory record): owner
-// group and user IDs, attributes, signature, file number, 5 reserved bytes.
-// Its numbers are big-endian.
+// group and user IDs (2 bytes each), attributes (2), signature "XA" (2),
+// file number (1), 5 reserved bytes. Its numbers are big-endian.
 constexpr std::size_t XA_ATTRIBUTES_OFFSET = 4;
 constexpr std::size_t XA_SIGNATURE_OFFSET = 6;
+constexpr unsigned char XA_SIGNATURE[2] = {'X', 'A'};
+// Attribute bits of a file whose sectors are Form 2, or interleaved.
+constexpr uint16_t XA_ATTRIBUTE_FORM2 = 0x1000;
+constexpr uint16_t XA_ATTRIBUTE_INTERLEAVED = 0x2000;
 
-// RIFF CDXA header: the XA record, padded to 16 bytes, is the "fmt " chunk.
-constexpr std::size_t CDXA_FMT_SIZE = 16;
-constexpr uint64_t CDXA_HEADER_SIZE_AFTER_RIFF = CDXA_HEADER_SIZE - 8;
+// RIFF CDXA header: the RIFF form "CDXA", whose "fmt " chunk is the XA
+// record padded to 16 bytes, then the "data" chunk's header. Chunk
+// identifiers are 4 bytes, chunk sizes 32-bit little-endian numbers.
+constexpr std::size_t CHUNK_ID_SIZE = 4;
+constexpr std::size_t RIFF_SIZE_OFFSET = 4;
+constexpr std::size_t FORM_TYPE_OFFSET = 8;
+constexpr std::size_t FMT_ID_OFFSET = 12;
+constexpr std::size_t FMT_SIZE_OFFSET = 16;
+constexpr std::size_t FMT_BODY_OFFSET = 20;
+constexpr std::size_t DATA_ID_OFFSET = 36;
+constexpr std::size_t DATA_SIZE_OFFSET = 40;
+constexpr std::size_t CDXA_FMT_SIZE = DATA_ID_OFFSET - FMT_BODY_OFFSET;
+static_assert(CDXA_FMT_SIZE >= XA_RECORD_SIZE, "the XA record fits the fmt chunk");
+static_assert(DATA_SIZE_OFFSET + sizeof(uint32_t) == CDXA_HEADER_SIZE, "the header ends with the data size");
+// What the RIFF size counts beyond the data: the header less the RIFF
+// chunk's own identifier and size.
+constexpr uint64_t CDXA_HEADER_SIZE_AFTER_RIFF = CDXA_HEADER_SIZE - FORM_TYPE_OFFSET;
 // The largest "data" size whose RIFF size (36 more) fits in 32 bits.
 constexpr uint64_t CDXA_MAX_DATA_FIELD = 0xFFFFFFFFu - CDXA_HEADER_SIZE_AFTER_RIFF;
-
-// The sync pattern that opens every raw data sector.
-constexpr unsigned char SECTOR_SYNC[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
-constexpr int SECTORS_PER_SECOND = 75;
-constexpr int SECONDS_PER_MINUTE = 60;
-// Disc address 0 lies behind the two-second lead-in pregap.
-constexpr int64_t LEAD_IN_SECTORS = 150;
-constexpr unsigned char SECTOR_MODE_2 = 2;
-
-unsigned char bcd(int64_t value)
-{
-    return static_cast<unsigned char>((value / 10 % 10) << 4 | value % 10);
-}
 
 }  // namespace
 
@@ -49,7 +54,7 @@ bool find_xa_record(const unsigned char *record, std::size_t record_length, unsi
     if (start + XA_RECORD_SIZE > record_length)
         return false;
     const unsigned char *found = record + start;
-    if (found[XA_SIGNATURE_OFFSET] != 'X' || found[XA_SIGNATURE_OFFSET + 1] != 'A')
+    if (std::memcmp(found + XA_SIGNATURE_OFFSET, XA_SIGNATURE, sizeof XA_SIGNATURE) != 0)
         return false;
     std::memcpy(xa, found, XA_RECORD_SIZE);
     return true;
@@ -82,22 +87,12 @@ void write_cdxa_header(const unsigned char (&xa)[XA_RECORD_SIZE], uint64_t data_
     // sizes then say as much as 32 bits hold.
     const uint64_t data = data_bytes < CDXA_MAX_DATA_FIELD ? data_bytes : CDXA_MAX_DATA_FIELD;
     std::memset(header, 0, sizeof header);
-    std::memcpy(header, "RIFF", 4);
-    put_le32(header + 4, static_cast<uint32_t>(CDXA_HEADER_SIZE_AFTER_RIFF + data));
-    std::memcpy(header + 8, "CDXA", 4);
-    std::memcpy(header + 12, "fmt ", 4);
-    put_le32(header + 16, CDXA_FMT_SIZE);
-    std::memcpy(header + 20, xa, XA_RECORD_SIZE);
-    std::memcpy(header + 36, "data", 4);
-    put_le32(header + 40, static_cast<uint32_t>(data));
-}
-
-void rebuild_sector_header(unsigned char *sector, int64_t disc_address)
-{
-    const int64_t frames = disc_address + LEAD_IN_SECTORS;
-    std::memcpy(sector, SECTOR_SYNC, sizeof SECTOR_SYNC);
-    sector[12] = bcd(frames / (SECTORS_PER_SECOND * SECONDS_PER_MINUTE));
-    sector[13] = bcd(frames / SECTORS_PER_SECOND % SECONDS_PER_MINUTE);
-    sector[14] = bcd(frames % SECTORS_PER_SECOND);
-    sector[15] = SECTOR_MODE_2;
+    std::memcpy(header, "RIFF", CHUNK_ID_SIZE);
+    put_le32(header + RIFF_SIZE_OFFSET, static_cast<uint32_t>(CDXA_HEADER_SIZE_AFTER_RIFF + data));
+    std::memcpy(header + FORM_TYPE_OFFSET, "CDXA", CHUNK_ID_SIZE);
+    std::memcpy(header + FMT_ID_OFFSET, "fmt ", CHUNK_ID_SIZE);
+    put_le32(header + FMT_SIZE_OFFSET, CDXA_FMT_SIZE);
+    std::memcpy(header + FMT_BODY_OFFSET, xa, XA_RECORD_SIZE);
+    std::memcpy(header + DATA_ID_OFFSET, "data", CHUNK_ID_SIZE);
+    put_le32(header + DATA_SIZE_OFFSET, static_cast<uint32_t>(data));
 }
