@@ -2,7 +2,6 @@
 // raw sectors of any track of the table, in whatever framing its file stores
 // them, volume sectors that lie in pregaps or later tracks included. Runs of
 // consecutive sectors are read with one system call.
-#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <sys/uio.h>
