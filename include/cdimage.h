@@ -118,8 +118,8 @@ enum {
     CDIMAGE_SAMPLES_BIG_ENDIAN = 1, /* the same, most significant byte first:
                                      * swap the two bytes of every sample */
     CDIMAGE_SAMPLES_DECODED = 2     /* compressed, or a WAVE of another sample
-                                     * format: decode the file (libsndfile reads
-                                     * it) to 16-bit stereo; the extent's offset
+                                     * format: the library decodes it
+                                     * (cdimage_read_audio); the extent's offset
                                      * / 4 and frames count decoded frames */
 };
 /* For the same track as cdimage_audio_extent: *samples, one of the values
@@ -253,6 +253,51 @@ CDIMAGE_API int cdimage_handle_cue_error(cdimage_handle *handle);
 CDIMAGE_API const char *cdimage_handle_open_reason(cdimage_handle *handle, int *line);
 CDIMAGE_API int cdimage_handle_failure_count(cdimage_handle *handle);
 CDIMAGE_API void cdimage_handle_discard_partial(cdimage_handle *handle);
+
+/* Audio, read through the library: every audio track's samples as 16-bit
+ * little-endian stereo frames (4 bytes each) at the rate of its file's own
+ * samples, whatever the file holds (raw samples in either byte order, RIFF
+ * WAVE, or compressed audio that the library decodes: Ogg Vorbis, FLAC, MP3,
+ * Opus, WAVE of another sample format). Decoded audio is made 16-bit stereo:
+ * a mono file on both channels, more channels mixed down to their mean on
+ * both, wider and float samples rounded to the nearest 16-bit value (ties
+ * upwards) and clipped at full scale. */
+/* The frames the track gives now (what its file holds from the track's
+ * start, at most the extent's frames) and their rate. 0 when the number is
+ * no audio track, or when the track cannot be read: then the ledger says
+ * "track NN: read failed". */
+CDIMAGE_API int cdimage_handle_audio_frames(cdimage_handle *handle, int number, uint32_t *frames,
+                                            uint32_t *sample_rate);
+/* Reads up to `frames` frames from frame `first` of the track on into
+ * `buffer` (4 bytes a frame); gives the frames read: fewer at the track's
+ * end, or where its file cannot be read or decoded. Reads that go on from
+ * where the last one stopped cost a decoder no search. */
+CDIMAGE_API uint32_t cdimage_handle_read_audio(cdimage_handle *handle, int number, uint64_t first, void *buffer,
+                                               uint32_t frames);
+/* What cdimage_handle_write_audio achieved. */
+enum {
+    CDIMAGE_AUDIO_NOT_WRITTEN = 0, /* the track cannot be read, or a write failed */
+    CDIMAGE_AUDIO_WHOLE = 1,       /* every frame (fewer only when a raw file was
+                                    * cut since it was measured) */
+    CDIMAGE_AUDIO_CUT_SHORT = 2    /* the decoder stopped before the frames its
+                                    * file states: those before are written */
+};
+/* Writes up to `frames` frames of the track, from its first on, to the
+ * descriptor at its position (raw little-endian samples copied inside the
+ * kernel where the files allow); *written (when not null) receives the
+ * frames written. Losses go into the ledger (kind CDIMAGE_LINE_TRACK_LOST):
+ * "track NN: read failed", "<name>: <errno text>" for a failed write (`name`
+ * names the output in that line), "track NN: does not decode past m:ss". */
+CDIMAGE_API int cdimage_handle_write_audio(cdimage_handle *handle, int number, int fd, const char *name,
+                                           uint32_t frames, uint32_t *written);
+/* While cdimage_handle_write_audio runs: the number of the track and its
+ * bytes written so far, 1; else 0. May be asked from another thread. */
+CDIMAGE_API int cdimage_handle_audio_progress(cdimage_handle *handle, int *track, uint64_t *bytes);
+/* The same four on the default handle. */
+CDIMAGE_API int cdimage_audio_frames(int number, uint32_t *frames, uint32_t *sample_rate);
+CDIMAGE_API uint32_t cdimage_read_audio(int number, uint64_t first, void *buffer, uint32_t frames);
+CDIMAGE_API int cdimage_write_audio(int number, int fd, const char *name, uint32_t frames, uint32_t *written);
+CDIMAGE_API int cdimage_audio_progress(int *track, uint64_t *bytes);
 
 /* The ledger. What a line is about: */
 enum {

@@ -100,16 +100,25 @@ void explain_unread_cue_sheet(const char *cue_path)
 }
 
 // Sends standard output on its way; false, the reason named once, when it
-// cannot be written.
-bool flush_standard_output()
+// cannot be written. What the tool itself could not write: everything else
+// that went wrong is in the image's ledger.
+bool g_standard_output_failed = false;
+
+void flush_standard_output()
 {
-    static bool reported = false;
     if (std::fflush(stdout) == 0 && !std::ferror(stdout))
-        return true;
-    if (!reported)
+        return;
+    if (!g_standard_output_failed)
         std::fprintf(stderr, "cdunpack: standard output: %s\n", std::strerror(errno));
-    reported = true;
-    return false;
+    g_standard_output_failed = true;
+}
+
+// The exit code of a run whose image opened: every loss of the image, the
+// tool's WAVE files among them, is counted by its ledger.
+int exit_code_of_run()
+{
+    flush_standard_output();
+    return cdimage_failure_count() == 0 && !g_standard_output_failed ? EXIT_WHOLE : EXIT_DAMAGED;
 }
 
 }  // namespace
@@ -167,22 +176,18 @@ int main(int argc, char **argv)
     }
     if (listing) {
         // What the open could not read is named above the listing.
-        bool whole = cdimage_failure_count() == 0;
         print_listing();
-        cdimage_close();
-        whole = flush_standard_output() && whole;
-        return whole ? EXIT_WHOLE : EXIT_DAMAGED;
+    } else {
+        const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
+        if (show_progress)
+            start_progress();
+        std::printf("%d files\n", cdimage_extract_all());
+        flush_standard_output();
+        export_audio_tracks(out_dir, cue_path);
+        if (show_progress)
+            stop_progress();
     }
-    const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
-    if (show_progress)
-        start_progress();
-    std::printf("%d files\n", cdimage_extract_all());
-    bool whole = flush_standard_output();
-    whole = cdimage_failure_count() == 0 && whole;
-    whole = export_audio_tracks(out_dir, cue_path) == 0 && whole;
-    if (show_progress)
-        stop_progress();
+    const int exit_code = exit_code_of_run();
     cdimage_close();
-    whole = flush_standard_output() && whole;
-    return whole ? EXIT_WHOLE : EXIT_DAMAGED;
+    return exit_code;
 }

@@ -222,7 +222,7 @@ const char *read_position(char (&track_name)[NAME_TEXT_SIZE], std::string &entry
     const char *name = nullptr;
     uint64_t done = 0, bytes = 0;
     int item = 0;
-    if (audio_export_progress(&item, &bytes)) {
+    if (cdimage_audio_progress(&item, &bytes)) {
         auto found = std::find(p.audio_number.begin(), p.audio_number.end(), item);
         std::snprintf(track_name, sizeof track_name, "audio/track%02d.wav", item);
         name = track_name;

@@ -104,9 +104,9 @@ TEST(Progress, ExtractionAndAudioExportPublishWhereTheyAre) {
     }
 
     Captured captured;
-    samples = sample_while(audio_export_progress, [&] { captured = export_into(dir.at("out")); });
+    samples = sample_while(cdimage_audio_progress, [&] { captured = export_into(dir.at("out")); });
     EXPECT_EQ("track 02: 0:40\n", captured.out);
-    EXPECT_EQ(0, audio_export_progress(nullptr, nullptr));
+    EXPECT_EQ(0, cdimage_audio_progress(nullptr, nullptr));
     for (const Sample &s : samples) {
         EXPECT_EQ(2, s.item);
         EXPECT_LE(s.bytes, 2352u * 3000);

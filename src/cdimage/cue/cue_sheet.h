@@ -44,12 +44,12 @@ bool read_cue_sheet(ImageState &image, const char *cue_path, CueSheet &cue);
 constexpr std::size_t MAX_CUE_SHEET_SIZE = 16 * 1024 * 1024;
 
 // Track file probing: the format, rate, data_offset and data_size of a new
-// entry, from its FILE line's type word and its bytes. Gives 1 when the entry
-// is kept, 0 when the open must fail.
+// entry, from its FILE line's type word and its bytes. Gives true when the
+// entry is kept, false when the open must fail.
 // A name that does not exist as given is looked for by its base name in the
 // cue sheet's directory, then with its ISO 8859-1 bytes as UTF-8; `path`
 // becomes the path found.
-int probe_track_file(ImageState &image, TrackFile &file, std::string_view cue_directory, const char *type);
+bool probe_track_file(ImageState &image, TrackFile &file, std::string_view cue_directory, const char *type);
 
 // What the chunk walk of a RIFF WAVE stream finds.
 struct WaveLayout {
@@ -62,10 +62,11 @@ struct WaveLayout {
 };
 WaveLayout read_wave_layout(std::FILE *stream);
 
-// Track layout: lengths, the files' byte positions and the data track; 1 on
-// success. Names the track files the probe found missing, now that their
-// tracks are known, and counts a lost data track in track_failures.
-int lay_out_tracks(ImageState &image, CueSheet &cue);
+// Track layout: each track's source, disc address and length, and the data
+// track; false when the open must fail (no data track, unless the image's
+// options let it open without one). Names the track files the probe found
+// missing, now that their tracks are known, and a lost data track.
+bool lay_out_tracks(ImageState &image, CueSheet &cue);
 // Names the missing track files of a cue sheet that did not open.
 void name_missing_track_files(ImageState &image, const CueSheet &cue);
 

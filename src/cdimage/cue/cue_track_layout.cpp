@@ -154,7 +154,7 @@ void name_missing_files(ImageState &image, const CueSheet &cue, bool opens)
 }  // namespace
 
 // The reader has checked that every track has its INDEX 01.
-int lay_out_tracks(ImageState &image, CueSheet &cue)
+bool lay_out_tracks(ImageState &image, CueSheet &cue)
 {
     image.data_track = nullptr;
     place_tracks_in_files(image, cue);
@@ -178,9 +178,9 @@ int lay_out_tracks(ImageState &image, CueSheet &cue)
     const bool opens = image.data_track != nullptr || image.options.open_without_data_track;
     name_missing_files(image, cue, opens);
     if (!opens)
-        return 0;
+        return false;
     if (image.data_track == nullptr)
-        return 1;
+        return true;
     const TrackFile &data_file = image.files[image.data_track->source.file];
     if (!data_file.missing && image.data_track->length <= 0) {
         image.data_track_lost = true;
@@ -189,7 +189,7 @@ int lay_out_tracks(ImageState &image, CueSheet &cue)
         record_line(image, LedgerKind::TRACK_LOST, data_file.path, reason,
                     "cdimage: " + printable_text(data_file.path) + " " + reason);
     }
-    return 1;
+    return true;
 }
 
 void name_missing_track_files(ImageState &image, const CueSheet &cue)

@@ -5,15 +5,15 @@
 #include <new>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sndfile.h>
 #include <string>
 #include <string_view>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "image_state.h"
+#include "audio.h"
 #include "cue_sheet.h"
+#include "image_state.h"
 #include "printable_text.h"
 
 namespace {
@@ -39,11 +39,6 @@ constexpr uint16_t WAVE_FORMAT_PCM = 1;
 constexpr const char *DECODED_SUFFIXES[] = {".ogg", ".flac", ".mp3", ".opus"};
 constexpr std::string_view DECODED_SIGNATURES[] = {"OggS", "fLaC", "ID3"};
 constexpr std::size_t SIGNATURE_SIZE = 4;
-// Decoded frames are counted in 64-bit bytes, four to a frame; a longer
-// stream is taken as this long (far past what one WAVE file can hold).
-constexpr int64_t MAX_DECODED_FRAMES = INT64_MAX / BYTES_PER_FRAME;
-// Samples decoded at one time while a stream of unknown length is counted.
-constexpr std::size_t COUNT_SAMPLES = 64 * 1024;
 
 // The form header names a RIFF file of form type WAVE (letter case counts).
 bool is_riff_wave_header(const unsigned char *header)
@@ -213,61 +208,22 @@ bool wave_holds_cd_samples(const WaveLayout &wave)
                                 wave.sample_rate <= MAX_SAMPLE_RATE);
 }
 
-// The frames a stream really decodes, counted by decoding it, for a stream
-// whose header does not say (an Ogg file cut short has no last page to
-// tell). Each read consumes the file, so the count ends with its bytes.
-int64_t count_decoded_frames(SNDFILE *decoder, int channels)
-{
-    std::unique_ptr<short[]> samples(new (std::nothrow) short[COUNT_SAMPLES]);
-    const std::size_t per_read = COUNT_SAMPLES / static_cast<std::size_t>(channels);
-    if (!samples || per_read == 0)
-        return 0;
-    int64_t frames = 0;
-    sf_count_t got;
-    while (frames < MAX_DECODED_FRAMES &&
-           (got = sf_readf_short(decoder, samples.get(), static_cast<sf_count_t>(per_read))) > 0)
-        frames += got;
-    return frames < MAX_DECODED_FRAMES ? frames : MAX_DECODED_FRAMES;
-}
-
 // Measures a file through the decoder: its frames, as 16-bit stereo, and its
 // own sample rate.
-int probe_decoded_file(ImageState &image, TrackFile &file, std::FILE *stream)
+bool probe_decoded_file(ImageState &image, TrackFile &file, std::FILE *stream)
 {
     file.format = TrackFormat::DECODED;
     file.data_offset = 0;
-    // libsndfile closes the descriptor it is given when it cannot open the
-    // file, whatever it is told: it gets a copy of its own.
-    SF_INFO info{};
-    SNDFILE *decoder = nullptr;
-    int error = SF_ERR_SYSTEM;
-    const int fd = fcntl(fileno(stream), F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
-        decoder = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
-        error = decoder == nullptr ? sf_error(nullptr) : SF_ERR_NO_ERROR;
-    } else if (fd >= 0) {
-        close(fd);
-    }
-    if (decoder != nullptr && (info.channels < 1 || info.samplerate < 1 ||
-                               static_cast<uint32_t>(info.samplerate) > MAX_SAMPLE_RATE))
-        error = SF_ERR_MALFORMED_FILE;
-    if (error != SF_ERR_NO_ERROR) {
-        if (decoder != nullptr)
-            sf_close(decoder);
-        const std::string reason = "does not decode (" + decimal_text(error) + ")";
+    const DecodedMeasure measure = measure_decoded_file(fileno(stream));
+    if (measure.error != 0) {
+        const std::string reason = "does not decode (" + decimal_text(measure.error) + ")";
         record_line(image, LedgerKind::OPEN_REFUSED, file.path, reason,
                     "cdimage: " + printable_text(file.path) + " " + reason);
-        return 0;
+        return false;
     }
-    int64_t frames = info.frames == SF_COUNT_MAX ? count_decoded_frames(decoder, info.channels)
-                     : info.frames < 0        ? 0
-                                              : info.frames;
-    if (frames > MAX_DECODED_FRAMES)
-        frames = MAX_DECODED_FRAMES;
-    file.data_size = frames * BYTES_PER_FRAME;
-    file.sample_rate = static_cast<uint32_t>(info.samplerate);
-    sf_close(decoder);
-    return 1;
+    file.data_size = measure.frames * BYTES_PER_FRAME;
+    file.sample_rate = measure.sample_rate;
+    return true;
 }
 
 }  // namespace
@@ -306,7 +262,7 @@ WaveLayout read_wave_layout(std::FILE *stream)
     }
 }
 
-int probe_track_file(ImageState &image, TrackFile &file, std::string_view cue_directory, const char *type)
+bool probe_track_file(ImageState &image, TrackFile &file, std::string_view cue_directory, const char *type)
 {
     file.big_endian_type = strcasecmp(type, "MOTOROLA") == 0;
     file.format = file.big_endian_type ? TrackFormat::STORED_BIG_ENDIAN : TrackFormat::STORED;
@@ -316,11 +272,11 @@ int probe_track_file(ImageState &image, TrackFile &file, std::string_view cue_di
         // What a missing BINARY file costs is named once its tracks are known.
         if (strcasecmp(type, "BINARY") == 0) {
             file.missing = true;
-            return 1;
+            return true;
         }
         record_line(image, LedgerKind::OPEN_REFUSED, file.path, "is missing",
                     "cdimage: " + printable_text(file.path) + " is missing");
-        return 0;
+        return false;
     }
 
     if (is_compressed_file(file.path, type, stream.get()))
@@ -339,5 +295,5 @@ int probe_track_file(ImageState &image, TrackFile &file, std::string_view cue_di
     if (length < 0)
         length = 0;
     file.data_size = length - file.data_offset;
-    return 1;
+    return true;
 }

@@ -115,3 +115,23 @@ extern "C" void cdimage_discard_partial(void)
 {
     cdimage_handle_discard_partial(&g_default_handle);
 }
+
+extern "C" int cdimage_audio_frames(int number, uint32_t *frames, uint32_t *sample_rate)
+{
+    return cdimage_handle_audio_frames(&g_default_handle, number, frames, sample_rate);
+}
+
+extern "C" uint32_t cdimage_read_audio(int number, uint64_t first, void *buffer, uint32_t frames)
+{
+    return cdimage_handle_read_audio(&g_default_handle, number, first, buffer, frames);
+}
+
+extern "C" int cdimage_write_audio(int number, int fd, const char *name, uint32_t frames, uint32_t *written)
+{
+    return cdimage_handle_write_audio(&g_default_handle, number, fd, name, frames, written);
+}
+
+extern "C" int cdimage_audio_progress(int *track, uint64_t *bytes)
+{
+    return cdimage_handle_audio_progress(&g_default_handle, track, bytes);
+}

@@ -31,6 +31,9 @@ void release_image(ImageState &image)
     image.is_open = false;
     image.data_track_lost = false;
     image.own_files.clear();
+    image.audio_reader.reset();
+    image.reader_track = nullptr;
+    image.audio_count = 0;
 }
 
 // Why the sheet was refused, when the reader gave a reason: recorded, not
@@ -86,6 +89,7 @@ extern "C" int cdimage_handle_open(cdimage_handle *handle, const char *cue_path,
         return 0;
     if (!read_track_table(image, cue_path))
         return 0;
+    build_audio_tracks(image);
 
     record_image_files(image, cue_path);
     // A lost data track is named already: it holds no volume to look for.

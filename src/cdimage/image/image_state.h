@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "audio.h"
 #include "cdimage.h"
 #include "disc.h"
 #include "file_io.h"
@@ -112,6 +113,16 @@ struct ImageState {
     unsigned char skipped_bytes[RAW_SECTOR_SIZE];
     // File data passes through this run buffer on its way to the output file.
     unsigned char run_buffer[SECTORS_PER_RUN * DATA_SECTOR_SIZE];
+    // One record per audio track, and the reader of the last one read, held
+    // between reads with the record and frame it stands at.
+    AudioTrack audio[MAX_TRACKS];
+    int audio_count;
+    std::unique_ptr<AudioReader, AudioReaderCloser> audio_reader;
+    const AudioTrack *reader_track;
+    uint64_t reader_frame;
+    uint64_t reader_available;
+    // The audio track being written now and its bytes so far.
+    CopyProgress audio_progress;
     // What the mount's walk keeps, while it runs.
     WalkState *walk;
     std::vector<ImageFile> own_files;  // the cue sheet and the track files there at the open

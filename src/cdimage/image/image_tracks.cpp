@@ -11,15 +11,6 @@ const Track *first_track_numbered(ImageState &image, int number)
     return nullptr;
 }
 
-const Track *last_audio_track_numbered(ImageState &image, int number)
-{
-    const Track *chosen = nullptr;
-    for (int i = 0; i < image.track_count; ++i)
-        if (image.tracks[i].number == number && image.tracks[i].is_audio)
-            chosen = &image.tracks[i];
-    // An extent states the frames in 32 bits: a longer track has none.
-    return chosen != nullptr && chosen->frames > 0 && chosen->frames <= static_cast<int64_t>(UINT32_MAX) ? chosen : nullptr;
-}
 
 // The first track of that number in the handle's open image; null when
 // there is none.
@@ -30,14 +21,6 @@ const Track *open_track_numbered(cdimage_handle *handle, int number)
     return first_track_numbered(handle->image, number);
 }
 
-// The audio track of that number in the handle's open image, as
-// last_audio_track_numbered chooses it; null when there is none.
-const Track *open_audio_track(cdimage_handle *handle, int number)
-{
-    if (handle == nullptr || !handle->image.is_open)
-        return nullptr;
-    return last_audio_track_numbered(handle->image, number);
-}
 
 }  // namespace
 
@@ -103,39 +86,4 @@ extern "C" int cdimage_handle_disc_sectors(cdimage_handle *handle)
     if (!image.is_open)
         return 0;
     return static_cast<int>(static_cast<uint32_t>(image.disc_sectors));
-}
-
-extern "C" int cdimage_handle_audio_extent(cdimage_handle *handle, int number, const char **path, uint64_t *offset, uint32_t *frames,
-                                    int *big_endian)
-{
-    const Track *chosen = open_audio_track(handle, number);
-    if (chosen == nullptr)
-        return 0;
-    const TrackFile &file = handle->image.files[chosen->source.file];
-    *path = file.path;
-    *offset = static_cast<uint64_t>(chosen->source.start);
-    *frames = static_cast<uint32_t>(chosen->frames);
-    *big_endian = file.big_endian_type;
-    return 1;
-}
-
-extern "C" int cdimage_handle_audio_format(cdimage_handle *handle, int number, int *samples, uint32_t *sample_rate)
-{
-    const Track *chosen = open_audio_track(handle, number);
-    if (chosen == nullptr)
-        return 0;
-    const TrackFile &file = handle->image.files[chosen->source.file];
-    switch (file.format) {
-    case TrackFormat::STORED:
-        *samples = CDIMAGE_SAMPLES_STORED;
-        break;
-    case TrackFormat::STORED_BIG_ENDIAN:
-        *samples = CDIMAGE_SAMPLES_BIG_ENDIAN;
-        break;
-    case TrackFormat::DECODED:
-        *samples = CDIMAGE_SAMPLES_DECODED;
-        break;
-    }
-    *sample_rate = file.sample_rate;
-    return 1;
 }
