@@ -13,56 +13,9 @@
 
 #include "cdimage.h"
 #include "fixtures.h"
+#include "handle_unpack.h"
 
 namespace {
-
-constexpr std::size_t WAVE_HEADER_SIZE = 44;
-
-struct Unpacked {
-    bool opened = false;
-    int files = 0;
-    int failures = -1;
-};
-
-// What the tool does, through one handle: the volume's files, then each
-// audio track as a WAVE file whose samples the library writes.
-Unpacked unpack(const std::string &cue, const std::string &out)
-{
-    Unpacked result;
-    cdimage_handle *disc = cdimage_handle_new();
-    if (disc == nullptr)
-        return result;
-    cdimage_handle_set_option(disc, CDIMAGE_OPTION_MESSAGES, 0);
-    result.opened = cdimage_handle_open(disc, cue.c_str(), out.c_str()) == 1;
-    if (result.opened) {
-        result.files = cdimage_handle_extract_all(disc);
-        for (int index = 0; index < cdimage_handle_track_count(disc); ++index) {
-            const int number = cdimage_handle_track_number(disc, index);
-            uint32_t frames = 0, rate = 0;
-            if (!cdimage_handle_track_is_audio(disc, number) ||
-                !cdimage_handle_audio_frames(disc, number, &frames, &rate))
-                continue;
-            mkdir((out + "/audio").c_str(), 0755);
-            char name[32];
-            std::snprintf(name, sizeof name, "/audio/track%02d.wav", number);
-            const std::string path = out + name;
-            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            const Bytes header = slice(wave_file(Bytes(static_cast<std::size_t>(frames) * 4), rate), 0,
-                                       WAVE_HEADER_SIZE);
-            uint32_t written = 0;
-            if (fd < 0 || write(fd, header.data(), header.size()) != static_cast<ssize_t>(header.size()) ||
-                cdimage_handle_write_audio(disc, number, fd, path.c_str(), frames, &written) !=
-                    CDIMAGE_AUDIO_WHOLE ||
-                written != frames)
-                cdimage_handle_record_loss(disc, CDIMAGE_LINE_TRACK_LOST, path.c_str(), "not written whole");
-            if (fd >= 0)
-                close(fd);
-        }
-        result.failures = cdimage_handle_failure_count(disc);
-    }
-    cdimage_handle_free(disc);
-    return result;
-}
 
 // Every path below `root` with the bytes of each file.
 std::vector<std::pair<std::string, Bytes>> tree_contents(const std::string &root)
@@ -107,8 +60,8 @@ TEST(Threads, TwoHandlesUnpackTwoImagesAtOnceAsTwoRunsOfTheTool) {
         ASSERT_EQ(0, run.exit_code) << run.err;
     }
     Unpacked sample, video;
-    std::thread first([&] { sample = unpack(sample_cue, work.at("thread-sample")); });
-    std::thread second([&] { video = unpack(video_cue, work.at("thread-vcd")); });
+    std::thread first([&] { sample = unpack_with_handle(sample_cue, work.at("thread-sample")); });
+    std::thread second([&] { video = unpack_with_handle(video_cue, work.at("thread-vcd")); });
     first.join();
     second.join();
 
