@@ -1,10 +1,11 @@
 /*
- * cdimage: reads one CD image, described by a cue sheet, at a time.
+ * cdimage: reads CD images described by cue sheets, one in each handle.
  *
  * The cue sheet names the track files (raw sectors in either byte order,
  * RIFF WAVE, or compressed audio: Ogg Vorbis, FLAC, MP3, Opus); the first
  * track that is not audio is the data track, and the ISO 9660 volume on it
- * can be extracted file by file.
+ * can be extracted file by file; the audio tracks' samples are read through
+ * the library, decoded where the file is compressed.
  * Files that CD-ROM XA records mark as Form 2 or interleaved come out (and
  * load) as RIFF CDXA: a 44-byte header, then their whole 2352-byte sectors.
  *
@@ -27,9 +28,11 @@
  * and the others work on the built-in default handle (cdimage_default_handle).
  * Handles share nothing: two threads may each use their own handle at the
  * same time. One handle serves one thread at a time, save
- * cdimage_handle_extract_progress, which another thread may ask while an
- * extraction on the handle runs; cdimage_handle_discard_partial is for a
- * signal handler.
+ * cdimage_handle_extract_progress and cdimage_handle_audio_progress, which
+ * another thread may ask while an extraction or an audio write on the handle
+ * runs; cdimage_handle_discard_partial is async-signal-safe, for a signal
+ * handler. The default handle is a handle like the others: the functions
+ * without a handle argument must not be used from two threads at once.
  *
  * The ledger. Everything an image meets goes into its handle's ledger, one
  * line each: why an open failed, each entry of the volume that its walk
@@ -55,6 +58,9 @@
  *   cdimage_handle_new, cdimage_handle_free,
  *   cdimage_handle_set_option, cdimage_default_handle,
  *   cdimage_handle_* for every operation above       handles
+ *   cdimage_handle_audio_frames, _read_audio,
+ *   _write_audio, _audio_progress (and cdimage_audio_frames, ...
+ *   on the default handle)                            audio samples
  *   cdimage_handle_ledger_count, cdimage_handle_ledger_line,
  *   cdimage_handle_record_loss                        the ledger
  *
@@ -185,15 +191,17 @@ CDIMAGE_API int cdimage_cue_error(void);
  * file path longer than 4095 bytes, no track, no data track). *line (when
  * not null) receives the number of the sheet's line at fault, counted from
  * 1, or 0 when no single line is. Null, *line untouched, when the open gave
- * no such reason: it succeeded, or failed on something the module named on
- * standard error itself (a missing track file). The text may quote the
- * sheet: filter control characters before showing it. */
+ * no such reason: it succeeded, or failed on something the module named in
+ * its ledger itself (a missing track file). The text may quote the sheet:
+ * filter control characters before showing it. */
 CDIMAGE_API const char *cdimage_open_reason(int *line);
-/* Failures met by the open image: what the open's walk of the volume lost
- * (a directory that could not be read, one too deep to follow, an entry
- * whose name would not fit, entries left out for want of memory), plus the
- * files that the last extraction or load call could not write or read. Each was
- * named on standard error, beginning "cdimage: ". 0 when no image is open. */
+/* Failures met by the open image: what the open lost (a data track whose
+ * file is missing or holds none of its sectors; what the walk of the volume
+ * lost: a directory that could not be read, one too deep to follow, an entry
+ * whose name would not fit, entries left out for want of memory), the audio
+ * tracks not written (cdimage_write_audio, cdimage_handle_record_loss), plus
+ * the files that the last extraction or load call could not write or read.
+ * Each is a line of the ledger. 0 when no image is open. */
 CDIMAGE_API int cdimage_failure_count(void);
 /* Removes the file that an extraction is writing at this moment, if any, so
  * that nothing half-written is left behind. For a signal handler: it is
@@ -317,8 +325,8 @@ CDIMAGE_API int cdimage_handle_ledger_count(cdimage_handle *handle);
  * or output file it is about; *reason, what happened to it; *text, the whole
  * line as it is printed, without its newline and with the image's control
  * characters filtered out. The texts are borrowed until the next open of the
- * handle; *name and *reason are the image's own bytes: filter them before
- * showing them. Any out-parameter may be null. 0 when the index is out of
+ * handle; *name and *reason may hold the image's own bytes: filter them
+ * before showing them. Any out-parameter may be null. 0 when the index is out of
  * range. */
 CDIMAGE_API int cdimage_handle_ledger_line(cdimage_handle *handle, int index, int *kind, const char **name,
                                            const char **reason, const char **text);
