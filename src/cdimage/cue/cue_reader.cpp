@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "image_state.h"
+#include "utf8_text.h"
 #include "cue_sheet.h"
 #include "disc_time.h"
 
@@ -193,18 +194,6 @@ constexpr uint32_t LOW_SURROGATE_LAST = 0xDFFF;
 constexpr uint32_t SURROGATE_BITS = 10;
 constexpr uint32_t FIRST_SUPPLEMENTARY = 0x10000;
 
-// UTF-8: a lead byte that says the sequence's length, then continuation
-// bytes of 6 bits each. The first code point that needs 2, 3 or 4 bytes.
-constexpr uint32_t FIRST_OF_2_BYTES = 0x80;
-constexpr uint32_t FIRST_OF_3_BYTES = 0x800;
-constexpr uint32_t FIRST_OF_4_BYTES = FIRST_SUPPLEMENTARY;
-constexpr uint32_t LEAD_OF_2_BYTES = 0xC0;
-constexpr uint32_t LEAD_OF_3_BYTES = 0xE0;
-constexpr uint32_t LEAD_OF_4_BYTES = 0xF0;
-constexpr uint32_t CONTINUATION = 0x80;
-constexpr uint32_t CONTINUATION_BITS = 6;
-constexpr uint32_t CONTINUATION_MASK = 0x3F;
-
 bool has_utf16_bom(std::string_view bytes)
 {
     return bytes.substr(0, UTF16_LE_BOM.size()) == UTF16_LE_BOM || bytes.substr(0, UTF16_BE_BOM.size()) == UTF16_BE_BOM;
@@ -216,38 +205,6 @@ uint32_t utf16_unit(std::string_view bytes, std::size_t at, bool big_endian)
     const auto first = static_cast<unsigned char>(bytes[at]);
     const auto second = static_cast<unsigned char>(bytes[at + 1]);
     return big_endian ? (first << 8 | second) : (second << 8 | first);
-}
-
-// The lead byte of a sequence whose continuation bytes take `continued`
-// groups of 6 bits.
-char utf8_lead(uint32_t lead, uint32_t code_point, uint32_t continued)
-{
-    return static_cast<char>(lead | code_point >> (continued * CONTINUATION_BITS));
-}
-
-// The continuation byte of the 6 bits that lie `group` groups up.
-char utf8_continuation(uint32_t code_point, uint32_t group)
-{
-    return static_cast<char>(CONTINUATION | (code_point >> (group * CONTINUATION_BITS) & CONTINUATION_MASK));
-}
-
-void append_utf8(std::string &text, uint32_t code_point)
-{
-    if (code_point < FIRST_OF_2_BYTES) {
-        text += static_cast<char>(code_point);
-    } else if (code_point < FIRST_OF_3_BYTES) {
-        text += utf8_lead(LEAD_OF_2_BYTES, code_point, 1);
-        text += utf8_continuation(code_point, 0);
-    } else if (code_point < FIRST_OF_4_BYTES) {
-        text += utf8_lead(LEAD_OF_3_BYTES, code_point, 2);
-        text += utf8_continuation(code_point, 1);
-        text += utf8_continuation(code_point, 0);
-    } else {
-        text += utf8_lead(LEAD_OF_4_BYTES, code_point, 3);
-        text += utf8_continuation(code_point, 2);
-        text += utf8_continuation(code_point, 1);
-        text += utf8_continuation(code_point, 0);
-    }
 }
 
 // UTF-16 text that begins with its byte-order mark, as UTF-8 without it. A

@@ -15,6 +15,7 @@
 #include "cue_sheet.h"
 #include "image_state.h"
 #include "printable_text.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -115,22 +116,18 @@ FileHandle open_as_named(char (&path)[TRACK_PATH_SIZE])
 // each; false when it has none or the result does not fit.
 bool latin1_as_utf8(const char *text, char (&utf8)[TRACK_PATH_SIZE])
 {
-    std::size_t n = 0;
-    bool converted = false;
+    std::string converted;
+    bool changed = false;
     for (const char *c = text; *c != '\0'; ++c) {
         const unsigned char byte = static_cast<unsigned char>(*c);
-        if (n + (byte < 0x80 ? 1 : 2) >= sizeof utf8)
-            return false;
-        if (byte < 0x80) {
-            utf8[n++] = *c;
-        } else {
-            utf8[n++] = static_cast<char>(0xC0 | byte >> 6);
-            utf8[n++] = static_cast<char>(0x80 | (byte & 0x3F));
-            converted = true;
-        }
+        append_utf8(converted, byte);
+        changed = changed || byte >= FIRST_OF_2_BYTES;
     }
-    utf8[n] = '\0';
-    return converted;
+    if (!changed || converted.size() >= sizeof utf8)
+        return false;
+    converted.copy(utf8, converted.size());
+    utf8[converted.size()] = '\0';
+    return true;
 }
 
 // Sheets made on other machines name their files by paths that do not
