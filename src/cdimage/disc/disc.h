@@ -63,8 +63,9 @@ inline int64_t stored_sector_position(const Track &track, int64_t sector)
     return track.source.start + sector * track.source.sector_size;
 }
 
-// Data-track sector reader: the 2048 user bytes of one sector; 1 on success.
-int read_data_sector(ImageState &image, uint32_t index, unsigned char *buffer);
+// Data-track sector reader: the 2048 user bytes of one sector; false when
+// it cannot be read.
+bool read_data_sector(ImageState &image, uint32_t index, unsigned char *buffer);
 // The same for a run of consecutive sectors: gives how many sectors from
 // `first` on were read whole, stopping at the first that could not be.
 uint32_t read_data_sectors(ImageState &image, uint32_t first, uint32_t count, unsigned char *buffer);

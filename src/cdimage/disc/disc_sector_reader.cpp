@@ -237,7 +237,7 @@ uint32_t read_data_sectors(ImageState &image, uint32_t first, uint32_t count, un
     return read_user_sectors(image, *image.data_track, first, count, buffer);
 }
 
-int read_data_sector(ImageState &image, uint32_t index, unsigned char *buffer)
+bool read_data_sector(ImageState &image, uint32_t index, unsigned char *buffer)
 {
     return read_data_sectors(image, index, 1, buffer) == 1;
 }
