@@ -79,10 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int extracted = cdimage_extract_all();
         if (cdimage_extract_all() != extracted)
             std::abort();
-        for (int i = 0; i < default_image().entry_count; ++i) {
+        for (int i = 0; i < cdimage_entry_count(); ++i) {
             uint32_t length = 0;
-            const FsEntry &entry = default_image().entries[static_cast<std::size_t>(i)];
-            std::free(cdimage_load_file(entry_name(default_image(), entry), &length));
+            const char *name = nullptr;
+            if (cdimage_entry_info(i, &name, nullptr, nullptr) != 1)
+                std::abort();
+            std::free(cdimage_load_file(name, &length));
             int64_t mtime = 0;
             cdimage_entry_time(i, &mtime);
         }

@@ -49,13 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     cdimage_open(g_cue_path.c_str(), workspace().out.c_str());
     // Other sample formats, and files that begin like compressed ones, are
     // measured by the decoder instead (and may fail the open).
-    if (default_image().files[0].format == TrackFormat::DECODED) {
+    if (file_view(0).format == TrackFormat::DECODED) {
         cdimage_close();
         return 0;
     }
-    if (default_image().file_count != 1)
-        fail("WAVE file not counted", default_image().file_count);
-    const TrackFile &file = default_image().files[0];
+    if (file_count() != 1)
+        fail("WAVE file not counted", file_count());
+    const FileView file = file_view(0);
     if (direct != -1 && file.data_offset != direct)
         fail("the open's data offset differs from the walk's", file.data_offset);
     if (file.data_offset + file.data_size != static_cast<int64_t>(size))

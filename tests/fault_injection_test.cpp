@@ -147,7 +147,7 @@ TEST(ChangedTrackFile, DataTrackCutAfterTheOpenFailsItsReads) {
             TempDir tmp;
             const std::string cue = write_data_image(tmp.path, volume, mode);
             ASSERT_EQ(open_quietly(cue, tmp.at("out")), 1);
-            ASSERT_EQ(default_image().entry_count, 3);
+            ASSERT_EQ(cdimage_entry_count(), 3);
             const int64_t kept = c.kept_after_first_big_sector < 0
                                      ? 0
                                      : int64_t{big_extent + 1} * stored_sector_size(mode) + c.kept_after_first_big_sector;
@@ -560,7 +560,7 @@ TEST(BoundedWork, CraftedVolumesReadEachWalkedDirectoryOnce) {
             testing::internal::GetCapturedStderr();
             ASSERT_GT(before, 0u) << "needs /proc/self/io";
             ASSERT_EQ(opened, 1);
-            ASSERT_GT(default_image().entry_count, 0);
+            ASSERT_GT(cdimage_entry_count(), 0);
 
             // The descriptor and every directory sector the records point
             // at, each once, however many records point at it; nothing else
@@ -574,14 +574,16 @@ TEST(BoundedWork, CraftedVolumesReadEachWalkedDirectoryOnce) {
                     directory_sectors.insert(s);
             };
             add_directory(ROOT, le32_at(crafted.volume, 16 * ISO_SECTOR + 166));
-            for (const FsEntry &entry : default_image().entries)
+            for (int i = 0; i < entry_count(); ++i) {
+                const EntryView entry = entry_view(i);
                 if (entry.is_dir)
-                    add_directory(entry_extents(default_image(), entry)->sector, entry_extents(default_image(), entry)->size);
+                    add_directory(entry.extents.at(0).sector, entry.extents.at(0).size);
+            }
             const size_t root_record = static_cast<size_t>(ROOT) * ISO_SECTOR;
             const bool root_opens_with_self = crafted.volume[root_record + 32] == 1 && crafted.volume[root_record + 33] == 0;
             const uint64_t sectors = 1 + directory_sectors.size() + 1 +
                                      (root_opens_with_self ? 0 : std::min<uint64_t>(184, volume_sectors - 17));
-            EXPECT_LE(read, sectors * stored_sector_size(mode) + 4096) << default_image().entry_count << " entries";
+            EXPECT_LE(read, sectors * stored_sector_size(mode) + 4096) << cdimage_entry_count() << " entries";
             cdimage_close();
         }
     }

@@ -62,7 +62,7 @@ TEST(FuzzRegression, LoadingAFilePastTheTrackEndAllocatesNoBufferOfItsClaimedSiz
     put_bytes(volume, 18, Bytes(ISO_SECTOR - root.size(), 0), static_cast<uint32_t>(root.size()));
 
     ASSERT_EQ(open_quietly(write_volume_image(tmp, volume), tmp.at("out")), 1);
-    ASSERT_EQ(default_image().entry_count, 1);
+    ASSERT_EQ(cdimage_entry_count(), 1);
 
     const uint64_t peak_before = peak_virtual_bytes();
     ASSERT_GT(peak_before, 0u);

@@ -45,9 +45,8 @@ void expect_closed_answers() {
     uint32_t length = 14;
     EXPECT_EQ(nullptr, cdimage_load_file("README.TXT", &length));
     EXPECT_EQ(14u, length);
-    EXPECT_TRUE(default_image().entries.empty());
-    EXPECT_EQ(0, default_image().entry_count);
-    EXPECT_EQ(nullptr, default_image().data_file);
+    EXPECT_EQ(0, entry_count());
+    EXPECT_FALSE(data_file_held());
 }
 
 }  // namespace
@@ -71,7 +70,7 @@ TEST(ImageState, OpenPrintsTheSummaryAndCloseEndsTheImage) {
     EXPECT_EQ(1, cdimage_track_is_audio(2));
     EXPECT_EQ(75, cdimage_track_lba(2));
     EXPECT_EQ(300, cdimage_disc_sectors());
-    EXPECT_EQ(dir.at("out"), default_image().out_root);
+    EXPECT_EQ(dir.at("out"), out_root());
 
     testing::internal::CaptureStderr();
     cdimage_close();
@@ -83,7 +82,7 @@ TEST(ImageState, OpenPrintsTheSummaryAndCloseEndsTheImage) {
     EXPECT_EQ(3, cdimage_track_number(2));
     EXPECT_EQ(0, cdimage_track_number(3));
     EXPECT_EQ(0, cdimage_track_number(-1));
-    EXPECT_EQ(3, default_image().track_count);
+    EXPECT_EQ(3, track_count());
 }
 
 TEST(ImageState, SummaryCountsDirectoriesAndFiles) {
@@ -94,7 +93,7 @@ TEST(ImageState, SummaryCountsDirectoriesAndFiles) {
     std::string err;
     ASSERT_EQ(1, open_image(cue, err));
     EXPECT_EQ("cdimage: " + cue + ", 1 tracks, 3 files\n", err);
-    EXPECT_EQ(3, default_image().entry_count);
+    EXPECT_EQ(3, cdimage_entry_count());
 }
 
 TEST(ImageState, AFailedOpenEndsTheImageOpenBeforeIt) {
@@ -111,7 +110,7 @@ TEST(ImageState, AFailedOpenEndsTheImageOpenBeforeIt) {
     expect_closed_answers();
     EXPECT_EQ(1, cdimage_track_number(0));
     EXPECT_EQ(3, cdimage_track_number(2));
-    EXPECT_EQ(std::string("out"), default_image().out_root);
+    EXPECT_EQ(std::string("out"), out_root());
 
     ASSERT_EQ(1, open_quietly(first));
     // A cue sheet that is read refills the tables even when the open fails.
@@ -120,15 +119,15 @@ TEST(ImageState, AFailedOpenEndsTheImageOpenBeforeIt) {
     expect_closed_answers();
     EXPECT_EQ(7, cdimage_track_number(0));
     EXPECT_EQ(0, cdimage_track_number(1));
-    EXPECT_EQ(1, default_image().track_count);
+    EXPECT_EQ(1, track_count());
 
     // An empty sheet is read too: it leaves both tables empty.
     write_text(dir.at("empty.cue"), "");
     EXPECT_EQ(0, open_image(dir.at("empty.cue"), err));
     EXPECT_EQ("", err);
     EXPECT_EQ(0, cdimage_track_number(0));
-    EXPECT_EQ(0, default_image().track_count);
-    EXPECT_EQ(0, default_image().file_count);
+    EXPECT_EQ(0, track_count());
+    EXPECT_EQ(0, file_count());
 }
 
 TEST(ImageState, ReopeningReplacesTheImage) {
@@ -143,7 +142,7 @@ TEST(ImageState, ReopeningReplacesTheImage) {
     EXPECT_EQ(0, cdimage_track_is_audio(2));
     EXPECT_EQ(1, cdimage_track_is_audio(11));
     EXPECT_EQ(75, cdimage_track_lba(11));
-    EXPECT_EQ(dir.at("second-out"), default_image().out_root);
+    EXPECT_EQ(dir.at("second-out"), out_root());
 }
 
 TEST(ImageState, LongOutputDirectoryIsCutTo1023Characters) {
@@ -152,7 +151,7 @@ TEST(ImageState, LongOutputDirectoryIsCutTo1023Characters) {
     std::string out = dir.path + "/" + std::string(1100, 'o');
     std::string err;
     ASSERT_EQ(1, open_image(cue, err, out));
-    EXPECT_EQ(out.substr(0, 1023), default_image().out_root);
+    EXPECT_EQ(out.substr(0, 1023), out_root());
 }
 
 TEST(ImageState, NoStreamOutlivesAnOpenOrAClose) {

@@ -110,16 +110,16 @@ TEST(CueReader, SheetsFillTheFileAndTrackTables) {
         ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
         EXPECT_EQ(opened_without_volume(dir.at("disc.cue"), static_cast<int>(c.tracks.size())), err);
         std::vector<std::string> files;
-        for (int i = 0; i < default_image().file_count; ++i)
-            files.push_back(default_image().files[i].path);
+        for (int i = 0; i < file_count(); ++i)
+            files.push_back(file_view(i).path);
         std::vector<std::string> expected_files;
         for (const std::string &name : c.files)
             expected_files.push_back(dir.at(name));
         EXPECT_EQ(expected_files, files);
         std::vector<TrackRow> tracks;
         const CueSheet cue = cue_positions(dir.at("disc.cue"));
-        for (int i = 0; i < default_image().track_count; ++i) {
-            const Track &t = default_image().tracks[i];
+        for (int i = 0; i < cdimage_track_count(); ++i) {
+            const TrackView t = track_view(i);
             const CueTrack &p = cue.tracks[i];
             tracks.push_back({t.number, t.is_audio, p.file_index, p.index1, p.index0});
         }
@@ -144,16 +144,16 @@ TEST(CueReader, CarriageReturnsAtLineEndsAreWhiteSpace) {
     std::string err;
     ASSERT_EQ(1, open_image(dir.at("disc.cue"), err));
     EXPECT_EQ(opened_without_volume(dir.at("disc.cue"), 3), err);
-    ASSERT_EQ(2, default_image().file_count);
-    EXPECT_EQ(dir.at("disc.bin"), default_image().files[0].path);
-    EXPECT_EQ(300 * RAW_SECTOR_SIZE, default_image().files[0].data_size);
-    EXPECT_EQ(dir.at("side.wav"), default_image().files[1].path);
-    EXPECT_EQ(TrackFormat::STORED, default_image().files[1].format);
-    EXPECT_EQ(44, default_image().files[1].data_offset);
-    ASSERT_EQ(3, default_image().track_count);
-    EXPECT_EQ(1, default_image().tracks[1].is_audio);
+    ASSERT_EQ(2, file_count());
+    EXPECT_EQ(dir.at("disc.bin"), file_view(0).path);
+    EXPECT_EQ(300 * RAW_SECTOR_SIZE, file_view(0).data_size);
+    EXPECT_EQ(dir.at("side.wav"), file_view(1).path);
+    EXPECT_EQ(TrackFormat::STORED, file_view(1).format);
+    EXPECT_EQ(44, file_view(1).data_offset);
+    ASSERT_EQ(3, cdimage_track_count());
+    EXPECT_EQ(1, track_view(1).is_audio);
     EXPECT_EQ(150, cue_positions(dir.at("disc.cue")).tracks[1].index1);
-    EXPECT_EQ(1, default_image().tracks[2].is_audio);
+    EXPECT_EQ(1, track_view(2).is_audio);
 }
 
 TEST(CueReader, QuotedNamesKeepBlanksAndTheTypeMayTouchTheQuote) {
@@ -172,12 +172,12 @@ TEST(CueReader, QuotedNamesKeepBlanksAndTheTypeMayTouchTheQuote) {
                "TRACK 03 AUDIO\n"
                "INDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    ASSERT_EQ(3, default_image().file_count);
-    EXPECT_EQ(dir.at("my disc.bin"), default_image().files[0].path);
-    EXPECT_EQ(dir.at("side b.wav"), default_image().files[1].path);
-    EXPECT_EQ(20, default_image().files[1].data_offset);
-    EXPECT_EQ(dir.at("big end.raw"), default_image().files[2].path);
-    EXPECT_EQ(TrackFormat::STORED_BIG_ENDIAN, default_image().files[2].format);
+    ASSERT_EQ(3, file_count());
+    EXPECT_EQ(dir.at("my disc.bin"), file_view(0).path);
+    EXPECT_EQ(dir.at("side b.wav"), file_view(1).path);
+    EXPECT_EQ(20, file_view(1).data_offset);
+    EXPECT_EQ(dir.at("big end.raw"), file_view(2).path);
+    EXPECT_EQ(TrackFormat::STORED_BIG_ENDIAN, file_view(2).format);
 }
 
 TEST(CueReader, TypeWordsChooseHowTheFileIsRead) {
@@ -202,16 +202,15 @@ TEST(CueReader, TypeWordsChooseHowTheFileIsRead) {
                   " is missing\n" +
                   opened_without_volume(dir.at("disc.cue"), 1),
               err);
-    ASSERT_EQ(5, default_image().file_count);
-    const TrackFile *f = default_image().files;
-    EXPECT_EQ(TrackFormat::STORED, f[1].format);
-    EXPECT_EQ(44, f[1].data_offset);
-    EXPECT_EQ(TrackFormat::STORED, f[2].format);
-    EXPECT_EQ(0, f[2].data_offset);
-    EXPECT_EQ(static_cast<int64_t>(wave.size()), f[2].data_size);
+    ASSERT_EQ(5, file_count());
+    EXPECT_EQ(TrackFormat::STORED, file_view(1).format);
+    EXPECT_EQ(44, file_view(1).data_offset);
+    EXPECT_EQ(TrackFormat::STORED, file_view(2).format);
+    EXPECT_EQ(0, file_view(2).data_offset);
+    EXPECT_EQ(static_cast<int64_t>(wave.size()), file_view(2).data_size);
     // A missing file is never handed to the decoder, whatever its name.
-    EXPECT_EQ(TrackFormat::STORED, f[4].format);
-    EXPECT_EQ(0, f[4].data_size);
+    EXPECT_EQ(TrackFormat::STORED, file_view(4).format);
+    EXPECT_EQ(0, file_view(4).data_size);
 }
 
 TEST(CueReader, NamesResolveAgainstTheCueDirectoryOnly) {
@@ -239,9 +238,9 @@ TEST(CueReader, NamesResolveAgainstTheCueDirectoryOnly) {
         std::string err;
         EXPECT_EQ(1, open_image(c.cue_path, err)) << c.cue_path << " " << c.name;
         EXPECT_EQ(opened_without_volume(c.cue_path, 1), err);
-        ASSERT_EQ(1, default_image().file_count);
-        EXPECT_STREQ(c.path, default_image().files[0].path) << c.cue_path << " " << c.name;
-        EXPECT_EQ(10 * RAW_SECTOR_SIZE, default_image().files[0].data_size) << c.path;
+        ASSERT_EQ(1, file_count());
+        EXPECT_EQ(c.path, file_view(0).path) << c.cue_path << " " << c.name;
+        EXPECT_EQ(10 * RAW_SECTOR_SIZE, file_view(0).data_size) << c.path;
     }
 }
 
@@ -269,14 +268,14 @@ TEST(CueReader, ModeWordsGiveSectorAndHeaderSizes) {
     for (const Case &c : cases) cue += std::string(c.track_line) + "\nINDEX 01 00:00:00\n";
     write_text(dir.at("disc.cue"), cue);
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    ASSERT_EQ(static_cast<int>(sizeof cases / sizeof cases[0]), default_image().track_count);
-    for (int i = 0; i < default_image().track_count; ++i) {
-        const Track &t = default_image().tracks[i];
+    ASSERT_EQ(static_cast<int>(sizeof cases / sizeof cases[0]), cdimage_track_count());
+    for (int i = 0; i < cdimage_track_count(); ++i) {
+        const TrackView t = track_view(i);
         EXPECT_EQ(cases[i].number, t.number) << cases[i].track_line;
         EXPECT_EQ(cases[i].is_audio, t.is_audio) << cases[i].track_line;
-        EXPECT_EQ(cases[i].sector_size, t.source.sector_size) << cases[i].track_line;
-        EXPECT_EQ(cases[i].header_size, t.source.header_size) << cases[i].track_line;
-        EXPECT_EQ(0, t.source.file) << cases[i].track_line;
+        EXPECT_EQ(cases[i].sector_size, t.sector_size) << cases[i].track_line;
+        EXPECT_EQ(cases[i].header_size, t.header_size) << cases[i].track_line;
+        EXPECT_EQ(0, t.file) << cases[i].track_line;
     }
 }
 
@@ -363,9 +362,9 @@ TEST(CueReader, NinetyNineFilesAndTracksAreAccepted) {
         cue += "TRACK " + std::to_string(n) + " AUDIO\nINDEX 01 " + msf_text(static_cast<uint32_t>(n)) + "\n";
     write_text(dir.at("disc.cue"), replace_all(cue, "disc.bin", "a.bin"));
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    EXPECT_EQ(MAX_TRACK_FILES, default_image().file_count);
-    ASSERT_EQ(MAX_TRACKS, default_image().track_count);
-    EXPECT_EQ(99, default_image().tracks[MAX_TRACKS - 1].number);
+    EXPECT_EQ(MAX_TRACK_FILES, file_count());
+    ASSERT_EQ(MAX_TRACKS, cdimage_track_count());
+    EXPECT_EQ(99, track_view(MAX_TRACKS - 1).number);
     EXPECT_EQ(99, cue_positions(dir.at("disc.cue")).tracks[MAX_TRACKS - 1].index1);
 }
 
@@ -439,8 +438,8 @@ TEST(CueReader, LongPathsAreUsedWholeAndTooLongOnesRefused) {
             continue;
         }
         ASSERT_EQ(1, open_quietly(c.cue));
-        EXPECT_EQ(c.path, default_image().files[0].path);
-        EXPECT_EQ(7 * RAW_SECTOR_SIZE, default_image().files[0].data_size);
+        EXPECT_EQ(c.path, file_view(0).path);
+        EXPECT_EQ(7 * RAW_SECTOR_SIZE, file_view(0).data_size);
     }
 }
 
@@ -468,11 +467,11 @@ TEST(CueReader, LongLinesAreReadWhole) {
         write_text(dir.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n" + c.line +
                                            "\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
         ASSERT_EQ(1, open_quietly(dir.at("disc.cue"))) << c.what;
-        EXPECT_EQ(c.files, default_image().file_count) << c.what;
-        ASSERT_EQ(2, default_image().track_count) << c.what;
-        EXPECT_EQ(c.files - 1, default_image().tracks[1].source.file) << c.what;
+        EXPECT_EQ(c.files, file_count()) << c.what;
+        ASSERT_EQ(2, cdimage_track_count()) << c.what;
+        EXPECT_EQ(c.files - 1, track_view(1).file) << c.what;
         if (c.files == 2) {
-            EXPECT_EQ(20 * RAW_SECTOR_SIZE, default_image().files[1].data_size) << c.what;
+            EXPECT_EQ(20 * RAW_SECTOR_SIZE, file_view(1).data_size) << c.what;
         }
     }
     // A long last line without a final newline is one line too.
@@ -481,7 +480,7 @@ TEST(CueReader, LongLinesAreReadWhole) {
     write_text(dir.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n" + remark_1023 +
                                        "TRACK 02 AUDIO");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    EXPECT_EQ(1, default_image().track_count);
+    EXPECT_EQ(1, cdimage_track_count());
 }
 
 // What is read as a cue sheet at all: a regular file of at most 16 MiB,
@@ -544,8 +543,8 @@ TEST(CueReader, Utf16SheetsAreReadAsUtf8) {
         write_sectors(dir.at("d\xC3\xAFsc \xF0\x9F\x8E\xB5.bin"), 12);
         write_text(dir.at("disc.cue"), bytes);
         ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-        ASSERT_EQ(1, default_image().file_count);
-        EXPECT_EQ(dir.at("d\xC3\xAFsc \xF0\x9F\x8E\xB5.bin"), default_image().files[0].path);
-        EXPECT_EQ(12 * RAW_SECTOR_SIZE, default_image().files[0].data_size);
+        ASSERT_EQ(1, file_count());
+        EXPECT_EQ(dir.at("d\xC3\xAFsc \xF0\x9F\x8E\xB5.bin"), file_view(0).path);
+        EXPECT_EQ(12 * RAW_SECTOR_SIZE, file_view(0).data_size);
     }
 }

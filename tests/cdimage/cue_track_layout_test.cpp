@@ -64,11 +64,11 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
     ASSERT_EQ(1, open_image(disc.cue, err));
     EXPECT_EQ(opened_without_volume(disc.cue, 4), err);
 
-    ASSERT_EQ(2, default_image().file_count);
-    EXPECT_EQ(0, default_image().files[0].data_offset);
-    EXPECT_EQ(169345000, default_image().files[0].data_size);
-    EXPECT_EQ(78, default_image().files[1].data_offset);
-    EXPECT_EQ(5292000, default_image().files[1].data_size);
+    ASSERT_EQ(2, file_count());
+    EXPECT_EQ(0, file_view(0).data_offset);
+    EXPECT_EQ(169345000, file_view(0).data_size);
+    EXPECT_EQ(78, file_view(1).data_offset);
+    EXPECT_EQ(5292000, file_view(1).data_size);
 
     struct Row {
         int number, file_index, is_audio;
@@ -84,17 +84,17 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
     ASSERT_EQ(4, cdimage_track_count());
     const CueSheet cue = cue_positions(disc.cue);
     for (int i = 0; i < 4; ++i) {
-        const Track &t = default_image().tracks[i];
+        const TrackView t = track_view(i);
         const Row &r = rows[i];
         EXPECT_EQ(r.number, cdimage_track_number(i));
-        EXPECT_EQ(r.file_index, t.source.file) << r.number;
+        EXPECT_EQ(r.file_index, t.file) << r.number;
         EXPECT_EQ(r.is_audio, cdimage_track_is_audio(r.number));
         EXPECT_EQ(r.index0, cue.tracks[i].index0) << r.number;
         EXPECT_EQ(r.index1, cue.tracks[i].index1) << r.number;
         EXPECT_EQ(r.length, t.length) << r.number;
         EXPECT_EQ(r.lba, cdimage_track_lba(r.number));
     }
-    EXPECT_EQ(&default_image().tracks[0], default_image().data_track);
+    EXPECT_EQ(0, data_track_index());
     EXPECT_EQ(74250, cdimage_disc_sectors());
 
     Extent none = audio_extent(1);
@@ -131,7 +131,7 @@ TEST(TrackLayout, WorkedExampleGivesLengthsAddressesAndExtents) {
     uint32_t frames;
     int big_endian;
     ASSERT_EQ(1, cdimage_audio_extent(4, &path, &offset, &frames, &big_endian));
-    EXPECT_EQ(default_image().files[1].path, path);
+    EXPECT_EQ(file_view(1).path, path);
 }
 
 TEST(TrackLayout, WithoutPregapsTracksEndAtTheNextIndexOne) {
@@ -140,7 +140,7 @@ TEST(TrackLayout, WithoutPregapsTracksEndAtTheNextIndexOne) {
     const int64_t lengths[] = {45150, 13500, 13350, 2250};
     const int lbas[] = {0, 45150, 58650, 72000};
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(lengths[i], default_image().tracks[i].length) << i;
+        EXPECT_EQ(lengths[i], track_view(i).length) << i;
         EXPECT_EQ(lbas[i], cdimage_track_lba(i + 1)) << i;
     }
     EXPECT_EQ(74250, cdimage_disc_sectors());
@@ -185,10 +185,10 @@ TEST(TrackLayout, TrackLineAheadOfItsFileLineBelongsToTheNextFile) {
         write_text(dir.at("disc.cue"), c.sheet);
         std::string err;
         ASSERT_EQ(1, open_image(dir.at("disc.cue"), err)) << c.what << err;
-        ASSERT_EQ(3, default_image().track_count) << c.what;
+        ASSERT_EQ(3, cdimage_track_count()) << c.what;
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(c.file_index[i], default_image().tracks[i].source.file) << c.what << ", track " << i + 1;
-            EXPECT_EQ(c.length[i], default_image().tracks[i].length) << c.what << ", track " << i + 1;
+            EXPECT_EQ(c.file_index[i], track_view(i).file) << c.what << ", track " << i + 1;
+            EXPECT_EQ(c.length[i], track_view(i).length) << c.what << ", track " << i + 1;
             EXPECT_EQ(c.lba[i], cdimage_track_lba(i + 1)) << c.what << ", track " << i + 1;
         }
         EXPECT_EQ(21, cdimage_disc_sectors()) << c.what;
@@ -206,7 +206,7 @@ TEST(TrackLayout, MissingDiscFileLeavesItsTracksWithoutSectors) {
               err);
     EXPECT_EQ(1, cdimage_failure_count());
     const int64_t lengths[] = {45000, 13350, -58650, 2250};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(lengths[i], default_image().tracks[i].length) << i;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(lengths[i], track_view(i).length) << i;
     EXPECT_EQ(45150, cdimage_track_lba(2));
     EXPECT_EQ(0, cdimage_track_lba(4));
     EXPECT_EQ(2250, cdimage_disc_sectors());
@@ -254,7 +254,7 @@ TEST(TrackLayout, DataTrackIsTheFirstThatIsNotAudio) {
                                     "TRACK 02 MODE1/2352\nINDEX 01 00:00:50\nTRACK 03 MODE2/2352\n"
                                     "INDEX 01 00:00:60\n");
     ASSERT_EQ(1, open_quietly(dir.at("mixed.cue")));
-    EXPECT_EQ(&default_image().tracks[1], default_image().data_track);
+    EXPECT_EQ(1, data_track_index());
 }
 
 // One file may hold tracks of different sector sizes, as a CHD extracted to
@@ -288,9 +288,9 @@ TEST(TrackLayout, TracksOfMixedSectorSizesInOneFileLieBehindEachOther) {
     // Track 01 ends at track 02's pregap (sector 490); the pregap's ten
     // sectors are 2352 bytes each, from byte 490 * 2048 on, and the last
     // 200 bytes are 50 frames of track 02.
-    EXPECT_EQ(490, default_image().tracks[0].length);
-    EXPECT_EQ(564 - 10, default_image().tracks[1].length);
-    EXPECT_EQ(1000, default_image().tracks[2].length);
+    EXPECT_EQ(490, track_view(0).length);
+    EXPECT_EQ(564 - 10, track_view(1).length);
+    EXPECT_EQ(1000, track_view(2).length);
     EXPECT_EQ(500, cdimage_track_lba(2));
     EXPECT_EQ(1054, cdimage_track_lba(3));
     EXPECT_EQ(1054 + 1000, cdimage_track_lba(4));
@@ -335,9 +335,9 @@ TEST(TrackLayout, Mode2Form2336SectorsAreCountedBy2336) {
                "TRACK 02 AUDIO\n"
                "INDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    const Track &t = default_image().tracks[0];
-    EXPECT_EQ(2336, t.source.sector_size);
-    EXPECT_EQ(8, t.source.header_size);
+    const TrackView t = track_view(0);
+    EXPECT_EQ(2336, t.sector_size);
+    EXPECT_EQ(8, t.header_size);
     EXPECT_EQ(150, t.length);
     EXPECT_EQ(300, cdimage_track_lba(2));
     EXPECT_EQ(310, cdimage_disc_sectors());
@@ -405,8 +405,8 @@ TEST(TrackLayout, AudioTrackAtOrPastTheEndOfItsFileHasNoExtent) {
                "TRACK 02 AUDIO\nINDEX 01 00:01:25\n"
                "FILE b.bin BINARY\nTRACK 03 AUDIO\nINDEX 01 00:02:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    EXPECT_EQ(0, default_image().tracks[1].length);
-    EXPECT_EQ(-50, default_image().tracks[2].length);
+    EXPECT_EQ(0, track_view(1).length);
+    EXPECT_EQ(-50, track_view(2).length);
     EXPECT_EQ(0, audio_extent(2).result);
     EXPECT_EQ(0, audio_extent(3).result);
 }
@@ -439,7 +439,7 @@ TEST(TrackLayout, TrackOfFramesPast32BitsHasNoExtent) {
                "FILE disc.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
                "FILE huge.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n");
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue")));
-    EXPECT_EQ(sectors, default_image().tracks[1].length);
+    EXPECT_EQ(sectors, track_view(1).length);
     EXPECT_EQ(0, audio_extent(2).result);
     int samples = -1;
     uint32_t rate = 0;

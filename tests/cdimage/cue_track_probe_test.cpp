@@ -37,11 +37,11 @@ TEST(TrackProbe, RawFileIsMeasuredByItsLength) {
     std::string cue = cue_with_second_file(dir, "FILE odd.raw MOTOROLA");
     std::string err;
     ASSERT_EQ(1, open_image(cue, err));
-    const TrackFile &f = default_image().files[1];
+    const FileView f = file_view(1);
     EXPECT_EQ(0, f.data_offset);
     EXPECT_EQ(1000, f.data_size);
     EXPECT_EQ(TrackFormat::STORED_BIG_ENDIAN, f.format);
-    EXPECT_EQ(10 * RAW_SECTOR_SIZE, default_image().files[0].data_size);
+    EXPECT_EQ(10 * RAW_SECTOR_SIZE, file_view(0).data_size);
 }
 
 TEST(TrackProbe, WaveChunkWalkFindsTheDataBody) {
@@ -90,7 +90,7 @@ TEST(TrackProbe, WaveChunkWalkFindsTheDataBody) {
         std::string err;
         ASSERT_EQ(1, open_image(cue, err)) << c.what;
         EXPECT_EQ(opened_without_volume(cue, 2), err) << c.what;
-        const TrackFile &f = default_image().files[1];
+        const FileView f = file_view(1);
         EXPECT_EQ(c.data_offset, f.data_offset) << c.what;
         EXPECT_EQ(static_cast<int64_t>(c.bytes.size()) - c.data_offset, f.data_size) << c.what;
     }
@@ -108,10 +108,10 @@ TEST(TrackProbe, MissingBinaryFileIsReportedAndKept) {
         EXPECT_EQ("cdimage: " + dir.at(gone) + " is missing: only its audio tracks\n" + opened_without_volume(cue, 2),
                   err)
             << line;
-        ASSERT_EQ(2, default_image().file_count) << line;
-        EXPECT_EQ(0, default_image().files[1].data_offset) << line;
-        EXPECT_EQ(0, default_image().files[1].data_size) << line;
-        EXPECT_EQ(dir.at(gone), default_image().files[1].path) << line;
+        ASSERT_EQ(2, file_count()) << line;
+        EXPECT_EQ(0, file_view(1).data_offset) << line;
+        EXPECT_EQ(0, file_view(1).data_size) << line;
+        EXPECT_EQ(dir.at(gone), file_view(1).path) << line;
     }
 }
 
@@ -125,7 +125,7 @@ TEST(TrackProbe, MissingFileOfAnyOtherTypeFailsTheOpen) {
         std::string err;
         EXPECT_EQ(0, open_image(cue, err)) << type;
         EXPECT_EQ("cdimage: " + dir.at("gone.wav") + " is missing\n", err) << type;
-        EXPECT_EQ(1, default_image().file_count) << type;
+        EXPECT_EQ(1, file_count()) << type;
         EXPECT_EQ(0, cdimage_is_open());
     }
 }
@@ -138,13 +138,13 @@ TEST(TrackProbe, DirectoryNamedAsTrackFileIsMissing) {
     ASSERT_EQ(1, open_image(cue, err));
     EXPECT_EQ("cdimage: " + dir.at("tracks") + " is missing: only its audio tracks\n" + opened_without_volume(cue, 2),
               err);
-    EXPECT_EQ(0, default_image().files[1].data_size);
-    EXPECT_EQ(0, default_image().files[1].data_offset);
+    EXPECT_EQ(0, file_view(1).data_size);
+    EXPECT_EQ(0, file_view(1).data_offset);
 
     cue = cue_with_second_file(dir, "FILE tracks WAVE");
     EXPECT_EQ(0, open_image(cue, err));
     EXPECT_EQ("cdimage: " + dir.at("tracks") + " is missing\n", err);
-    EXPECT_EQ(1, default_image().file_count);
+    EXPECT_EQ(1, file_count());
 }
 
 // A FIFO has no length, and opening one for reading waits for a writer:
@@ -158,7 +158,7 @@ TEST(TrackProbe, FifoNamedAsTrackFileIsMissingWithoutWaiting) {
     EXPECT_EQ("cdimage: " + dir.at("pipe.bin") + " is missing: only its audio tracks\n" +
                   opened_without_volume(cue, 2),
               err);
-    EXPECT_EQ(0, default_image().files[1].data_size);
+    EXPECT_EQ(0, file_view(1).data_size);
     cdimage_close();
 }
 
@@ -186,8 +186,8 @@ TEST(TrackProbe, NameInTheWrongCaseIsFoundWhenOneEntryMatches) {
         std::string cue = cue_with_second_file(dir, c.file_line);
         std::string err;
         ASSERT_EQ(1, open_image(cue, err)) << c.what;
-        ASSERT_EQ(2, default_image().file_count) << c.what;
-        const TrackFile &f = default_image().files[1];
+        ASSERT_EQ(2, file_count()) << c.what;
+        const FileView f = file_view(1);
         EXPECT_EQ(dir.at(c.path), f.path) << c.what;
         if (c.found) {
             EXPECT_EQ(opened_without_volume(cue, 2), err) << c.what;
@@ -215,9 +215,9 @@ TEST(TrackProbe, WrongCaseWaveFileIsWalked) {
     std::string err;
     ASSERT_EQ(1, open_image(cue, err));
     EXPECT_EQ(opened_without_volume(cue, 2), err);
-    EXPECT_EQ(dir.at("SIDE.WAV"), default_image().files[1].path);
-    EXPECT_EQ(44, default_image().files[1].data_offset);
-    EXPECT_EQ(2352 * 3, default_image().files[1].data_size);
+    EXPECT_EQ(dir.at("SIDE.WAV"), file_view(1).path);
+    EXPECT_EQ(44, file_view(1).data_offset);
+    EXPECT_EQ(2352 * 3, file_view(1).data_size);
 }
 
 // A tone of this many frames at 44100 Hz: 78 whole sectors, and 49,920
@@ -298,12 +298,12 @@ TEST(TrackProbe, FormatDecidesBetweenStoredSamplesAndTheDecoder) {
         std::string err;
         ASSERT_EQ(1, open_image(cue, err)) << c.what << ": " << err;
         EXPECT_EQ(opened_without_volume(cue, 2), err) << c.what;
-        const TrackFile &f = default_image().files[1];
+        const FileView f = file_view(1);
         EXPECT_EQ(c.format, f.format) << c.what;
         EXPECT_EQ(c.sample_rate, f.sample_rate) << c.what;
         EXPECT_EQ(c.data_offset, f.data_offset) << c.what;
         struct stat st;
-        ASSERT_EQ(0, stat(f.path, &st)) << c.what;
+        ASSERT_EQ(0, stat(f.path.c_str(), &st)) << c.what;
         EXPECT_EQ(c.data_size >= 0 ? c.data_size : st.st_size - c.data_offset, f.data_size) << c.what;
 
         int samples = -1;
@@ -357,7 +357,7 @@ TEST(TrackProbe, FileThatDoesNotDecodeFailsTheOpen) {
         EXPECT_EQ(0, open_image(cue, err)) << line;
         EXPECT_EQ("cdimage: " + dir.at(bad) + " does not decode (" + std::to_string(expected_code) + ")\n", err)
             << line;
-        EXPECT_EQ(1, default_image().file_count) << line;
+        EXPECT_EQ(1, file_count()) << line;
         EXPECT_EQ(0, cdimage_is_open()) << line;
         EXPECT_EQ(descriptors, open_descriptor_count()) << line;
     }
@@ -405,8 +405,8 @@ TEST(TrackProbe, NameFromAnotherMachineIsFoundBesideTheSheet) {
         std::string err;
         ASSERT_EQ(1, open_image(cue, err)) << c.what;
         EXPECT_EQ(opened_without_volume(cue, 2), err) << c.what;
-        EXPECT_EQ(dir.at(c.kept), default_image().files[1].path) << c.what;
-        EXPECT_EQ(7 * RAW_SECTOR_SIZE, default_image().files[1].data_size) << c.what;
+        EXPECT_EQ(dir.at(c.kept), file_view(1).path) << c.what;
+        EXPECT_EQ(7 * RAW_SECTOR_SIZE, file_view(1).data_size) << c.what;
     }
 
     TempDir dir;
@@ -432,7 +432,7 @@ TEST(TrackProbe, CutOggStreamIsMeasuredByTheFramesThatDecode) {
     write_text(cue, read_text(cue) + "FILE next.bin BINARY\nTRACK 03 AUDIO\nINDEX 01 00:00:00\n");
     std::string err;
     ASSERT_EQ(1, open_image(cue, err));
-    const int64_t frames = default_image().files[1].data_size / 4;
+    const int64_t frames = file_view(1).data_size / 4;
     EXPECT_GT(frames, 2 * 44100);
     EXPECT_LT(frames, 8 * 44100);
     EXPECT_EQ(10 + frames / 588, cdimage_track_lba(3));

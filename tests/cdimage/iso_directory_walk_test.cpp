@@ -21,15 +21,17 @@ constexpr uint32_t FILE_EXTENT = 60;
 // "NAME @extent" for every entry, directories marked with a trailing '/'.
 std::vector<std::string> entry_list() {
     std::vector<std::string> out;
-    for (const FsEntry &e : default_image().entries)
-        out.push_back(std::string(entry_name(default_image(), e)) + (e.is_dir ? "/" : "") + " @" + std::to_string(entry_extents(default_image(), e)->sector));
+    for (int i = 0; i < entry_count(); ++i) {
+        const EntryView e = entry_view(i);
+        out.push_back(e.name + (e.is_dir ? "/" : "") + " @" + std::to_string(e.extents.at(0).sector));
+    }
     return out;
 }
 
 std::vector<std::string> entry_names() {
     std::vector<std::string> out;
-    for (const FsEntry &e : default_image().entries)
-        out.push_back(entry_name(default_image(), e));
+    for (int i = 0; i < entry_count(); ++i)
+        out.push_back(entry_view(i).name);
     return out;
 }
 
@@ -213,16 +215,16 @@ TEST_F(DirectoryWalk, TreeIsListedInPreOrder) {
     const int dirs[] = {1, 1, 0, 0, 0, 1};
     const uint32_t file_sizes[] = {0, 0, 3000, 1, 10, 0};
     for (int i = 0; i < 6; ++i) {
-        const FsEntry &e = default_image().entries[static_cast<size_t>(i)];
-        SCOPED_TRACE(entry_name(default_image(), e));
+        const EntryView e = entry_view(i);
+        SCOPED_TRACE(e.name);
         EXPECT_EQ(e.is_dir, dirs[i] != 0);
-        EXPECT_EQ(e.extent_count, 1u);
+        EXPECT_EQ(e.extents.size(), 1u);
         if (e.is_dir) {
             EXPECT_EQ(e.size, ISO_SECTOR);
         } else {
             EXPECT_EQ(e.size, file_sizes[i]);
             // The extent points at the file's data.
-            const size_t at = static_cast<size_t>(entry_extents(default_image(), e)->sector) * ISO_SECTOR;
+            const size_t at = static_cast<size_t>(e.extents.at(0).sector) * ISO_SECTOR;
             ASSERT_LT(at, volume.size());
             EXPECT_EQ(volume[at], i == 2 ? 1 : i == 3 ? 2 : 3);
         }
@@ -272,7 +274,7 @@ TEST_F(DirectoryWalk, VolumeCheckAtSector16) {
         std::string summary = "cdimage: " + cue_path + ", 1 tracks, 0 files\n";
         EXPECT_EQ(opened.err, c.message ? "cdimage: " + cue_path + " has no ISO 9660 data track\n" + summary : summary);
         EXPECT_EQ(cdimage_is_open(), 1);
-        EXPECT_EQ(default_image().entry_count, 0);
+        EXPECT_EQ(cdimage_entry_count(), 0);
         cdimage_close();
     }
 }
@@ -444,8 +446,10 @@ TEST_F(DirectoryWalk, DirectoriesReadBeforeAreNotFollowedAgain) {
         EXPECT_EQ(opened.err, messages + "cdimage: " + cue_path + ", 1 tracks, " + std::to_string(c.entries.size()) +
                                   " files\n");
         std::vector<std::string> entries;
-        for (const FsEntry &e : default_image().entries)
-            entries.push_back(std::string(entry_name(default_image(), e)) + (e.is_dir ? "/" : ""));
+        for (int i = 0; i < entry_count(); ++i) {
+            const EntryView e = entry_view(i);
+            entries.push_back(e.name + (e.is_dir ? "/" : ""));
+        }
         EXPECT_EQ(entries, c.entries);
         // A loop loses nothing: not a failure.
         EXPECT_EQ(cdimage_failure_count(), 0);
@@ -467,10 +471,11 @@ Bytes continued_record(const std::string &identifier, uint32_t extent, uint32_t 
 // "NAME size @sector,sector,..." for every entry.
 std::vector<std::string> entry_extents_list() {
     std::vector<std::string> out;
-    for (const FsEntry &e : default_image().entries) {
-        std::string line = std::string(entry_name(default_image(), e)) + " " + std::to_string(e.size) + " @";
-        for (uint32_t i = 0; i < e.extent_count; ++i)
-            line += (i ? "," : "") + std::to_string(entry_extents(default_image(), e)[i].sector);
+    for (int i = 0; i < entry_count(); ++i) {
+        const EntryView e = entry_view(i);
+        std::string line = e.name + " " + std::to_string(e.size) + " @";
+        for (size_t k = 0; k < e.extents.size(); ++k)
+            line += (k ? "," : "") + std::to_string(e.extents[k].sector);
         out.push_back(line);
     }
     return out;
@@ -525,10 +530,10 @@ TEST_F(DirectoryWalk, NamesBelowADirectoryOfNoCharactersAreFoundByTheirText) {
     for (const auto &[name, position] : lookups) {
         SCOPED_TRACE(name);
         const FsEntry *found = find_entry(default_image(), name.c_str(), false);
-        EXPECT_EQ(found == nullptr ? -1 : static_cast<int>(found - default_image().entries.data()), position);
+        EXPECT_EQ(entry_position(found), position);
     }
-    EXPECT_EQ(find_entry(default_image(), "", true), &default_image().entries[0]);
-    EXPECT_EQ(find_entry(default_image(), "d", true), &default_image().entries[5]);
+    EXPECT_EQ(entry_position(find_entry(default_image(), "", true)), 0);
+    EXPECT_EQ(entry_position(find_entry(default_image(), "d", true)), 5);
 }
 
 struct OverlapCase {
@@ -581,8 +586,8 @@ TEST_F(DirectoryWalk, FilesWhoseExtentsOverlapAreLeftOutAndNamed) {
         EXPECT_EQ(cdimage_failure_count(), c.left_out ? 1 : 0);
         // The pools hold nothing of the file left out: N's name and extent
         // follow A's.
-        EXPECT_EQ(std::string(default_image().names.begin(), default_image().names.end()), c.left_out ? "AN" : "AM.BINN");
-        EXPECT_EQ(default_image().extents.size(), c.left_out ? 2u : 2 + c.chain.size());
+        EXPECT_EQ(name_pool(), c.left_out ? "AN" : "AM.BINN");
+        EXPECT_EQ(extent_pool_size(), c.left_out ? 2u : 2 + c.chain.size());
         EXPECT_EQ(find_entry(default_image(), "M.BIN", false) != nullptr, !c.left_out);
         cdimage_close();
     }

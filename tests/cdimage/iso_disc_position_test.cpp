@@ -119,7 +119,7 @@ TEST_F(LaterTracks, ExtentsPastTheDataTrackAreReadAtTheirDiscPosition) {
                     "FILE \"two.bin\" BINARY\n  TRACK 04 MODE2/2336\n    INDEX 01 00:00:00\n"
                     "FILE \"three.iso\" BINARY\n  TRACK 05 MODE1/2048\n    INDEX 01 00:00:00\n");
     ASSERT_EQ(open_and_capture(cue, tmp.at("out")).result, 1);
-    ASSERT_EQ(default_image().entry_count, static_cast<int>(cases.size()));
+    ASSERT_EQ(cdimage_entry_count(), static_cast<int>(cases.size()));
 
     for (const FileCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,7 +182,7 @@ TEST_F(LaterTracks, VolumesAddressedFromTheDiscOrASessionStartAreFound) {
                         "  TRACK 02 AUDIO\n    INDEX 01 00:01:25\n"
                         "FILE \"data.bin\" BINARY\n  TRACK 03 MODE2/2352\n    INDEX 01 00:00:00\n");
         ASSERT_EQ(open_and_capture(cue, dir.at("out")).result, 1);
-        EXPECT_EQ(default_image().volume_displacement, c.displacement);
+        EXPECT_EQ(volume_displacement(), c.displacement);
         EXPECT_EQ(cdimage_extract_all(), c.files_come_out ? 3 : 0);
         EXPECT_EQ(list_tree(dir.at("out")),
                   c.files_come_out

@@ -357,7 +357,7 @@ TEST_F(Extraction, LoadGivesExactlyTheFilesBytes) {
 // that only the calls' own guards keep them from extracting or loading.
 TEST_F(Extraction, NothingWorksWithoutAnOpenImage) {
     open();
-    default_image().is_open = 0;
+    mark_open(false);
     char path[1024];
     uint32_t length = 99;
     testing::internal::CaptureStderr();
@@ -367,7 +367,7 @@ TEST_F(Extraction, NothingWorksWithoutAnOpenImage) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(length, 99u);
     EXPECT_FALSE(path_exists(out));
-    default_image().is_open = 1;
+    mark_open(true);
 }
 
 struct ShortTrackCase {
@@ -403,7 +403,7 @@ TEST(ExtractionRules, UnreadableSectorLeavesNoFileAndIsNamed) {
                                                "\nINDEX 01 00:00:00\nTRACK 02 AUDIO\nINDEX 01 " +
                                                msf_text(big_extent + c.track_end) + "\n");
             ASSERT_EQ(open_quietly(tmp.at("disc.cue"), tmp.at("out")), 1);
-            ASSERT_EQ(default_image().entry_count, 3);
+            ASSERT_EQ(cdimage_entry_count(), 3);
             testing::internal::CaptureStderr();
             EXPECT_EQ(cdimage_extract_all(), 1);
             EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -513,7 +513,7 @@ TEST(ExtractionRules, FileWhoseMiddleExtentIsUnreadableFailsAsOne) {
         SCOPED_TRACE(mode_word(mode));
         TempDir tmp;
         ASSERT_EQ(open_and_capture(write_data_image(tmp.path, volume, mode), tmp.at("out")).result, 1);
-        ASSERT_EQ(default_image().entry_count, 2);
+        ASSERT_EQ(cdimage_entry_count(), 2);
         EXPECT_EQ(cdimage_extract_all(), 1);
         EXPECT_EQ(list_tree(tmp.at("out")), std::vector<std::string>{"N.TXT"});
         char path[1024];
@@ -566,7 +566,7 @@ TEST(ExtractionRules, SecondEntryOfAnOutputNameIsNamedNotWritten) {
                                                 directory_record(c.second, 41, 20, false),
                                                 directory_record("Z.TXT;1", 42, 5, false)});
         ASSERT_EQ(open_quietly(write_data_image(tmp.path, volume, SectorMode::MODE1_2048), tmp.at("out")), 1);
-        ASSERT_EQ(default_image().entry_count, 3);
+        ASSERT_EQ(cdimage_entry_count(), 3);
         testing::internal::CaptureStderr();
         EXPECT_EQ(cdimage_extract_all(), 2);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -588,8 +588,8 @@ TEST(ExtractionRules, FileOf4GiBOrMoreIsNotLoaded) {
     write_sparse_file(tmp.at("disc.bin"), 40 * uint64_t{ISO_SECTOR} + 2 * uint64_t{half}, 0, head);
     write_text(tmp.at("disc.cue"), "FILE disc.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n");
     ASSERT_EQ(open_and_capture(tmp.at("disc.cue"), tmp.at("out")).result, 1);
-    ASSERT_EQ(default_image().entry_count, 1);
-    EXPECT_EQ(default_image().entries[0].size, uint64_t{1} << 32);
+    ASSERT_EQ(cdimage_entry_count(), 1);
+    EXPECT_EQ(entry_view(0).size, uint64_t{1} << 32);
     uint32_t length = 99;
     EXPECT_EQ(cdimage_load_file("HUGE.BIN", &length), nullptr);
     EXPECT_EQ(length, 99u);

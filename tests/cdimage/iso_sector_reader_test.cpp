@@ -140,7 +140,7 @@ TEST_F(SectorReader, TrackWithoutSectorsNeverOpensItsFile) {
         int ok = 1;
         read_sector(0, ok);
         EXPECT_EQ(ok, 0);
-        EXPECT_EQ(default_image().data_file, nullptr);
+        EXPECT_FALSE(data_file_held());
         EXPECT_EQ(open_descriptor_count(), descriptors);
         cdimage_close();
     }
@@ -177,7 +177,7 @@ TEST_F(SectorReader, FileEndingInsideTheLastUserBytesFailsThatSector) {
         read_sector(30, ok);
         EXPECT_EQ(ok, 0);
         // A failed read leaves the handle open for the next one.
-        EXPECT_NE(default_image().data_file, nullptr);
+        EXPECT_TRUE(data_file_held());
         read_sector(3, ok);
         EXPECT_EQ(ok, 1);
         cdimage_close();
@@ -189,7 +189,7 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     std::string cue = write_data_image(tmp.path, volume, SectorMode::MODE1_2352);
     const int before = open_descriptor_count();
     ASSERT_EQ(open_quietly(cue, tmp.at("out")), 1);
-    EXPECT_NE(default_image().data_file, nullptr);
+    EXPECT_TRUE(data_file_held());
     EXPECT_EQ(open_descriptor_count(), before + 1);
     int ok = 0;
     for (uint32_t s = 0; s < volume.size() / ISO_SECTOR; ++s) {
@@ -201,7 +201,7 @@ TEST_F(SectorReader, OneHandleIsHeldUntilTheImageEnds) {
     ASSERT_EQ(open_quietly(cue, tmp.at("out")), 1);
     EXPECT_EQ(open_descriptor_count(), before + 1);
     cdimage_close();
-    EXPECT_EQ(default_image().data_file, nullptr);
+    EXPECT_FALSE(data_file_held());
     EXPECT_EQ(open_descriptor_count(), before);
 }
 

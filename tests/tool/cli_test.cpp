@@ -320,16 +320,16 @@ TEST(Cli, CutImageGivesTheFilesBeforeTheCutAndNamesTheRest) {
         std::string named;
         std::vector<std::string> whole;
         int file_count = 0;
-        for (int i = 0; i < default_image().entry_count; ++i) {
-            const FsEntry &entry = default_image().entries[i];
+        for (int i = 0; i < cdimage_entry_count(); ++i) {
+            const EntryView entry = entry_view(i);
             if (entry.is_dir)
                 continue;
             ++file_count;
-            const uint32_t extent = entry_extents(default_image(), entry)[0].sector;
+            const uint32_t extent = entry.extents.at(0).sector;
             if (extent + (entry.size + ISO_SECTOR - 1) / ISO_SECTOR <= cut_sector)
-                whole.push_back(entry_name(default_image(), entry));
+                whole.push_back(entry.name);
             else
-                named += std::string("cdimage: ") + entry_name(default_image(), entry) + ": read failed at sector " +
+                named += "cdimage: " + entry.name + ": read failed at sector " +
                          std::to_string(std::max(extent, cut_sector)) + "\n";
         }
         cdimage_close();
