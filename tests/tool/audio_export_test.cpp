@@ -453,7 +453,7 @@ TEST_P(DecodedTrack, WritesTheFramesOfItsExtentAtTheSourceRate) {
 
     ASSERT_EQ(1, open_quietly(dir.at("disc.cue"), dir.at("out")));
     // The decoded length is the reference decoder's, frame for frame.
-    EXPECT_EQ(static_cast<int64_t>(reference.size()), default_image().files[1].data_size);
+    EXPECT_EQ(static_cast<int64_t>(reference.size()), file_view(1).data_size);
     const int tracks[] = {2, 3};
     uint64_t offsets[2] = {};
     uint32_t frames[2] = {};
@@ -469,7 +469,7 @@ TEST_P(DecodedTrack, WritesTheFramesOfItsExtentAtTheSourceRate) {
 
     EXPECT_EQ(c.out, run.out);
     EXPECT_EQ("", run.err);
-    const std::size_t data_offset = default_image().files[1].data_offset;
+    const std::size_t data_offset = file_view(1).data_offset;
     for (int t = 0; t < 2; ++t) {
         char name[32];
         std::snprintf(name, sizeof name, "out/audio/track%02d.wav", tracks[t]);
