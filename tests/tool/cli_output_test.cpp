@@ -30,6 +30,30 @@ int mode_of(const std::string &path) {
     return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
+// A volume mastered with lower-case names beside upper-case ones: under the
+// volume's ISO 9660 names both come to README.TXT; the second is named by
+// its identifier as recorded, and no file is lost without a word.
+TEST(CliOutput, NamesThatDifferOnlyInCaseAreNamedNotLost) {
+    if (!have_program("genisoimage"))
+        GTEST_SKIP() << "genisoimage is not installed (scripts/setup-deps.sh installs it)";
+    TempDir work;
+    ASSERT_EQ(mkdir(work.at("tree").c_str(), 0755), 0);
+    write_text(work.at("tree/README.TXT"), "upper\n");
+    write_text(work.at("tree/readme.txt"), "lower\n");
+    const RunResult mastered =
+        run_program({"genisoimage", "-quiet", "-allow-lowercase", "-o", "disc.iso", "tree"}, work.path);
+    ASSERT_EQ(mastered.exit_code, 0) << mastered.err;
+    write_text(work.at("disc.cue"), "FILE disc.iso BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n");
+
+    const RunResult run = run_program({cdunpack_binary(), "disc.cue", "out"}, work.path);
+
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.err, "cdimage: disc.cue, 1 tracks, 2 files\n"
+                       "cdimage: readme.txt: same output name as README.TXT, not written\n");
+    EXPECT_EQ(run.out, "1 files\n");
+    EXPECT_EQ(read_text(work.at("out/README.TXT")), "upper\n");
+}
+
 }  // namespace
 
 // `ln ../passwd-copy out/README.TXT` before a run: the file outside the
@@ -98,8 +122,8 @@ TEST(CliOutput, SecondEntryOfAnOutputNameIsNamedAndTheExitCodeTells) {
 
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(run.err, "cdimage: disc.cue, 2 tracks, 4 files\n"
-                       "cdimage: A_B: same output name as A_B, not written\n"
-                       "cdimage: DUP.TXT: same output name as DUP.TXT, not written\n");
+                       "cdimage: A/B: same output name as A_B, not written\n"
+                       "cdimage: dup.txt: same output name as DUP.TXT, not written\n");
     EXPECT_EQ(run.out, "2 files\ntrack 02: 0:01\n");
     EXPECT_EQ(read_text(work.at("out/A_B")), "real\n");
     EXPECT_EQ(read_text(work.at("out/DUP.TXT")), "upper\n");

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "image_limits.h"
 
@@ -36,6 +37,11 @@ struct FsEntry {
     uint32_t extent_count;     // more than 1 for a file recorded in several extents
     uint16_t name_length;      // of the full name: at most MAX_ENTRY_NAME
     uint8_t component_length;
+    // The identifier as recorded (its version and one trailing '.' dropped,
+    // case kept), for messages and to tell versions of one identifier from
+    // names that only meet in their output form: kept in the pool right
+    // behind the component when it differs from it, else 0.
+    uint8_t recorded_length;
     bool is_dir;
     bool has_time;             // the record holds a valid recording date
     bool has_xa;               // xa_record holds the first record's 14 bytes
@@ -46,6 +52,8 @@ struct FsEntry {
 // next call of entry_name, so a caller that needs two names at once, or a
 // name across a call that may build another, copies it first.
 const char *entry_name(ImageState &image, const FsEntry &entry);
+// The entry's identifier as recorded (see FsEntry::recorded_length).
+std::string_view recorded_identifier(ImageState &image, const FsEntry &entry);
 // Builds the full name into `text`; gives its length.
 std::size_t write_entry_name(ImageState &image, const FsEntry &entry, char (&text)[PATH_TEXT_SIZE]);
 

@@ -195,18 +195,32 @@ void reserve_pool_room(std::size_t size, std::size_t more)
         throw std::bad_alloc();
 }
 
+// An identifier as messages name it: its version (from ';') and one
+// trailing '.' dropped, its bytes as recorded.
+std::string_view recorded_form(const unsigned char *identifier, std::size_t length)
+{
+    std::string_view recorded(reinterpret_cast<const char *>(identifier), length);
+    recorded = recorded.substr(0, recorded.find(';'));
+    if (!recorded.empty() && recorded.back() == '.')
+        recorded.remove_suffix(1);
+    return recorded;
+}
+
 // Appends an entry for the record, named by its parent and its component;
 // gives its position.
 int append_entry(ImageState &image, int parent, std::size_t name_length, std::string_view component, const unsigned char *record,
-                 bool is_dir)
+                 bool is_dir, std::string_view recorded)
 {
-    reserve_pool_room(image.names.size(), component.size());
+    if (recorded == component)
+        recorded = {};
+    reserve_pool_room(image.names.size(), component.size() + recorded.size());
     reserve_pool_room(image.extents.size(), 1);
     const FsExtent extent = {little_endian_32(record + DR_EXTENT_OFFSET), little_endian_32(record + DR_SIZE_OFFSET)};
     FsEntry entry{};
     entry.parent = parent;
     entry.component_offset = static_cast<uint32_t>(image.names.size());
     entry.component_length = static_cast<uint8_t>(component.size());
+    entry.recorded_length = static_cast<uint8_t>(recorded.size());
     entry.name_length = static_cast<uint16_t>(name_length);
     entry.first_extent = static_cast<uint32_t>(image.extents.size());
     entry.extent_count = 1;
@@ -215,6 +229,7 @@ int append_entry(ImageState &image, int parent, std::size_t name_length, std::st
     entry.has_time = recording_time(record + DR_DATE_OFFSET, entry.mtime);
     entry.has_xa = find_xa_record(record, record[DR_LENGTH_OFFSET], entry.xa_record);
     image.names.insert(image.names.end(), component.begin(), component.end());
+    image.names.insert(image.names.end(), recorded.begin(), recorded.end());
     image.extents.push_back(extent);
     image.entries.push_back(entry);
     return image.entry_count++;
@@ -325,7 +340,8 @@ void enter_record(ImageState &image, const unsigned char *sector, std::size_t re
         return;
     }
     const int entry =
-        append_entry(image, directory, name_length, std::string_view(component, component_length), record, is_dir);
+        append_entry(image, directory, name_length, std::string_view(component, component_length), record, is_dir,
+                     recorded_form(identifier, identifier_length));
     chain.entry = entry;
     if (is_dir)
         walk_directory(image, entry, image.extents.back(), depth + 1);

@@ -126,6 +126,14 @@ bool entry_matches(ImageState &image, const FsEntry &entry, const char *name, st
 
 }  // namespace
 
+std::string_view recorded_identifier(ImageState &image, const FsEntry &entry)
+{
+    const char *component = image.names.data() + entry.component_offset;
+    if (entry.recorded_length == 0)
+        return std::string_view(component, entry.component_length);
+    return std::string_view(component + entry.component_length, entry.recorded_length);
+}
+
 std::size_t write_entry_name(ImageState &image, const FsEntry &entry, char (&text)[PATH_TEXT_SIZE])
 {
     // Filled from the end: each component lies just before its child's '/'.

@@ -84,6 +84,17 @@ int64_t first_unreadable_sector(ImageState &image, const FsEntry &entry)
     return -1;
 }
 
+// An entry's name as recorded: its directory's output name and its own
+// identifier as recorded, for the names that meet in one output name.
+std::string recorded_name(ImageState &image, const FsEntry &entry)
+{
+    std::string name;
+    if (entry.parent >= 0)
+        name = std::string(entry_name(image, image.entries[static_cast<std::size_t>(entry.parent)])) + "/";
+    name += recorded_identifier(image, entry);
+    return name;
+}
+
 // The entry that came out at an output path in this extraction run. (A
 // record of its own, not a bare index, so that the shared library exports
 // no map of standard types.)
@@ -478,9 +489,13 @@ extern "C" int cdimage_handle_extract_all(cdimage_handle *handle)
             if (name == entry_name(image, image.entries[candidate->second.index]))
                 earlier = &image.entries[candidate->second.index];
         if (earlier != nullptr) {
-            std::string reason = "same output name as ";
-            reason += entry_name(image, *earlier);
-            report_failure(image, name.c_str(), reason + ", not written");
+            // Versions of one identifier (A.TXT;2, A.TXT;1): the first in
+            // its directory is the file, the others are passed over.
+            if (earlier->parent == entry.parent &&
+                recorded_identifier(image, *earlier) == recorded_identifier(image, entry))
+                continue;
+            report_failure(image, recorded_name(image, entry).c_str(),
+                           "same output name as " + recorded_name(image, *earlier) + ", not written");
             continue;
         }
         if (format_output_path(image, entry, name.c_str(), out_path, sizeof out_path) &&
