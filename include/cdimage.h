@@ -226,9 +226,27 @@ enum {
     CDIMAGE_OPTION_MESSAGES = 1,          /* 1 (the default): the ledger's lines
                                            * also go to standard error; 0: they
                                            * are only recorded */
-    CDIMAGE_OPTION_WITHOUT_DATA_TRACK = 2 /* 1: an image whose tracks are all
-                                           * audio opens, with no entries; 0
-                                           * (the default): it is refused */
+    CDIMAGE_OPTION_WITHOUT_DATA_TRACK = 2, /* 1: an image whose tracks are all
+                                            * audio opens, with no entries; 0
+                                            * (the default): it is refused */
+    CDIMAGE_OPTION_NAMES = 3               /* which names the volume's entries
+                                            * take: a CDIMAGE_NAMES_* value */
+};
+/* Values of CDIMAGE_OPTION_NAMES.
+ * CDIMAGE_NAMES_ISO (the default): the ISO 9660 identifiers, upper case,
+ * their version (";1") and one trailing '.' dropped.
+ * CDIMAGE_NAMES_JOLIET: the Joliet identifiers of the volume's supplementary
+ * descriptor (escape sequence %/@, %/C or %/E) as UTF-8, case kept, their
+ * version and one trailing '.' dropped; an unpaired surrogate or a lone last
+ * byte becomes U+FFFD. A volume without Joliet names does not open: the
+ * open fails with the reason "the volume has no Joliet names"
+ * (cdimage_open_reason).
+ * Under either, '/' and NUL in an identifier become '_', and so do the dots
+ * of a name of dots alone; lookups by name ignore the case of ASCII
+ * letters. */
+enum {
+    CDIMAGE_NAMES_ISO = 0,
+    CDIMAGE_NAMES_JOLIET = 1
 };
 CDIMAGE_API int cdimage_handle_set_option(cdimage_handle *handle, int option, int value);
 

@@ -80,14 +80,23 @@ bool names_track_data(const char *path)
                               strcasecmp(dot, ".img") == 0);
 }
 
+// The library's reason for a volume that lacks the Joliet names asked for.
+constexpr char NO_JOLIET_NAMES[] = "the volume has no Joliet names";
+
 // Why the module refused the cue sheet, when it gave a reason: a failure
 // that the module named itself (a missing track file) gets no second line.
-void explain_unread_cue_sheet(const char *cue_path)
+// Gives whether the reason is that the volume lacks the names asked for,
+// which says all there is to say.
+bool explain_unread_cue_sheet(const char *cue_path)
 {
     int line = 0;
     const char *reason = cdimage_open_reason(&line);
     if (reason == nullptr)
-        return;
+        return false;
+    if (std::strcmp(reason, NO_JOLIET_NAMES) == 0) {
+        std::fprintf(stderr, "cdunpack: %s: %s\n", printable_text(cue_path).c_str(), reason);
+        return true;
+    }
     const char *hint = cdimage_cue_error() == CDIMAGE_NOT_A_CUE_SHEET && names_track_data(cue_path)
                            ? " (give the .cue file that describes the image)"
                            : "";
@@ -97,6 +106,7 @@ void explain_unread_cue_sheet(const char *cue_path)
         std::fprintf(stderr, "cdunpack: %s: line %d: %s%s\n", cue_path, line, shown.c_str(), hint);
     else
         std::fprintf(stderr, "cdunpack: %s: %s%s\n", cue_path, shown.c_str(), hint);
+    return false;
 }
 
 // Sends standard output on its way; false, the reason named once, when it
@@ -169,8 +179,11 @@ int main(int argc, char **argv)
         // the run with the file cut short.
         std::signal(SIGXFSZ, SIG_IGN);
     }
+    if (options.joliet_names)
+        cdimage_handle_set_option(cdimage_default_handle(), CDIMAGE_OPTION_NAMES, CDIMAGE_NAMES_JOLIET);
     if (!cdimage_open(cue_path, out_dir)) {
-        explain_unread_cue_sheet(cue_path);
+        if (explain_unread_cue_sheet(cue_path))
+            return EXIT_NO_IMAGE;
         std::fprintf(stderr, "%s: cannot open the image\n", cue_path);
         return EXIT_NO_IMAGE;
     }

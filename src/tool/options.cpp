@@ -23,6 +23,19 @@ char short_name_of(std::string_view long_name)
     return 0;
 }
 
+// "--names=KIND": which names the volume's entries take.
+constexpr std::string_view NAMES_OPTION = "--names=";
+
+// Takes a "--names=KIND" option; false when the kind is none of ours.
+bool take_names(std::string_view argument, Options &options)
+{
+    const std::string_view kind = argument.substr(NAMES_OPTION.size());
+    if (kind != "iso" && kind != "joliet")
+        return false;
+    options.joliet_names = kind == "joliet";
+    return true;
+}
+
 bool is_short_name(char c)
 {
     for (const OptionName &option : OPTION_NAMES)
@@ -55,7 +68,13 @@ Options parse_options(int argc, char *const *argv)
             ++next;
             break;
         }
-        if (argument[1] == '-') {
+        if (argument.substr(0, NAMES_OPTION.size()) == NAMES_OPTION) {
+            if (!take_names(argument, options)) {
+                options.action = Action::UNKNOWN_OPTION;
+                options.unknown_option = std::string(argument);
+                return options;
+            }
+        } else if (argument[1] == '-') {
             char name = short_name_of(argument);
             if (name == 0) {
                 options.action = Action::UNKNOWN_OPTION;
@@ -103,14 +122,18 @@ void print_usage(const char *program, bool listing)
 
 void print_help(const char *program)
 {
-    std::printf("usage: %s [-q] <image.cue> <out>\n"
-                "       %s -l <image.cue>\n"
+    std::printf("usage: %s [-q] [--names=KIND] <image.cue> <out>\n"
+                "       %s -l [--names=KIND] <image.cue>\n"
                 "Unpacks a CD image described by a cue sheet: every file of the ISO 9660\n"
                 "volume on its data track into <out>, every audio track as a WAVE file\n"
                 "<out>/audio/trackNN.wav.\n"
                 "\n"
                 "  -l, --list     list the tracks and the volume's files; write nothing\n"
                 "  -q, --quiet    show no progress line (shown only on a terminal)\n"
+                "  --names=KIND   the names the volume's files take: iso (the default,\n"
+                "                 ISO 9660 names, upper case) or joliet (Joliet names,\n"
+                "                 case and long names kept; a volume without them does\n"
+                "                 not open)\n"
                 "  -h, --help     show this help and exit\n"
                 "  -V, --version  show the version and exit\n"
                 "  --             end of the options\n"

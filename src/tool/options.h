@@ -18,6 +18,7 @@ struct Options {
     Action action = Action::WRONG_OPERANDS;
     bool quiet = false;
     bool list = false;  // -l was given, whatever the operands
+    bool joliet_names = false;  // --names=joliet: the entries take their Joliet names
     std::string unknown_option;  // as written, for UNKNOWN_OPTION
     const char *cue_path = nullptr;
     const char *out_dir = nullptr;  // UNPACK only

@@ -95,6 +95,12 @@ extern "C" int cdimage_handle_open(cdimage_handle *handle, const char *cue_path,
     // A lost data track is named already: it holds no volume to look for.
     if (image.data_track != nullptr && !image.data_track_lost)
         mount_volume(image, cue_path);
+    // The volume lacks the names asked for: the mount gave its reason.
+    if (image.open_reason[0] != '\0') {
+        record_refusal(image, cue_path);
+        release_image(image);
+        return 0;
+    }
     build_name_index(image);
 
     int written = std::snprintf(image.out_root, sizeof image.out_root, "%s", out_dir);
@@ -137,15 +143,27 @@ extern "C" cdimage_handle *cdimage_default_handle(void)
 
 extern "C" int cdimage_handle_set_option(cdimage_handle *handle, int option, int value)
 {
-    if (handle == nullptr || (value != 0 && value != 1))
+    if (handle == nullptr)
         return 0;
+    ImageOptions &options = handle->image.options;
     switch (option) {
     case CDIMAGE_OPTION_MESSAGES:
-        handle->image.options.messages = value == 1;
-        return 1;
     case CDIMAGE_OPTION_WITHOUT_DATA_TRACK:
-        handle->image.options.open_without_data_track = value == 1;
+        if (value != 0 && value != 1)
+            return 0;
+        (option == CDIMAGE_OPTION_MESSAGES ? options.messages : options.open_without_data_track) = value == 1;
         return 1;
+    case CDIMAGE_OPTION_NAMES:
+        switch (value) {
+        case CDIMAGE_NAMES_ISO:
+            options.names = NameKind::ISO;
+            return 1;
+        case CDIMAGE_NAMES_JOLIET:
+            options.names = NameKind::JOLIET;
+            return 1;
+        default:
+            return 0;
+        }
     default:
         return 0;
     }

@@ -22,10 +22,17 @@
 
 struct WalkState;
 
+// Which identifiers name the volume's entries (CDIMAGE_OPTION_NAMES).
+enum class NameKind {
+    ISO = CDIMAGE_NAMES_ISO,
+    JOLIET = CDIMAGE_NAMES_JOLIET,
+};
+
 // What a handle's next open is to do, set before it (cdimage_handle_set_option).
 struct ImageOptions {
     bool messages = true;                  // ledger lines also go to standard error
     bool open_without_data_track = false;  // an image of audio tracks alone opens
+    NameKind names = NameKind::ISO;
 };
 
 // The bytes a ledger keeps, its lines' records and texts: far beyond any

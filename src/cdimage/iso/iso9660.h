@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "image_limits.h"
@@ -36,12 +37,12 @@ struct FsEntry {
     uint32_t first_extent;     // in ImageState::extents
     uint32_t extent_count;     // more than 1 for a file recorded in several extents
     uint16_t name_length;      // of the full name: at most MAX_ENTRY_NAME
-    uint8_t component_length;
+    uint16_t component_length; // at most MAX_COMPONENT
     // The identifier as recorded (its version and one trailing '.' dropped,
-    // case kept), for messages and to tell versions of one identifier from
+    // case kept; a Joliet identifier as UTF-8), for messages and to tell versions of one identifier from
     // names that only meet in their output form: kept in the pool right
     // behind the component when it differs from it, else 0.
-    uint8_t recorded_length;
+    uint16_t recorded_length;
     bool is_dir;
     bool has_time;             // the record holds a valid recording date
     bool has_xa;               // xa_record holds the first record's 14 bytes
@@ -97,14 +98,32 @@ constexpr unsigned char DR_FLAG_MULTI_EXTENT = 0x80;
 void mount_volume(ImageState &image, const char *cue_path);
 // Releases the entry table and its pools.
 void release_entries(ImageState &image);
-// The largest name component: an identifier's bytes.
-constexpr std::size_t MAX_COMPONENT = 255;
+// The longest identifier a directory record holds.
+constexpr std::size_t MAX_IDENTIFIER = 255;
+// The largest name component: an identifier's bytes, or the UTF-8 of a
+// Joliet identifier, at most 3 bytes for each of its 2-byte code units (a
+// lone last byte counting as one).
+constexpr std::size_t MAX_COMPONENT = 3 * ((MAX_IDENTIFIER + 1) / 2);
 // Builds an entry's name component from an on-disc identifier, for a parent
 // whose full name has `parent_length` characters (0 in the root). Gives
 // false, the component unspecified, when the full name would be longer than
 // MAX_ENTRY_NAME.
 bool build_name_component(std::size_t parent_length, const unsigned char *identifier, std::size_t identifier_length,
                           char (&component)[MAX_COMPONENT], std::size_t &length);
+// Joliet: the identifier's UCS-2 (big-endian) as UTF-8, up to a ';' and
+// without one trailing '.'; surrogate pairs joined, an unpaired surrogate or
+// a lone last byte as U+FFFD. At most MAX_COMPONENT bytes.
+std::string joliet_recorded_form(const unsigned char *identifier, std::size_t identifier_length);
+// Builds an entry's name component from a Joliet identifier's recorded
+// form, as build_name_component does but keeping the case.
+bool build_joliet_component(std::size_t parent_length, std::string_view recorded, char (&component)[MAX_COMPONENT],
+                            std::size_t &length);
+// Reads the volume descriptor set from sector 16 to its terminator. With
+// Joliet names asked for, sets `root` to the root directory of the
+// supplementary descriptor that holds them; when there is none, records the
+// reason as the open's and gives false.
+bool choose_named_root(ImageState &image, FsExtent &root);
+
 // The recording date of a directory record (7 bytes) as seconds since the
 // epoch, its offset from GMT applied; false for a zero or invalid date.
 bool recording_time(const unsigned char *date, int64_t &seconds);

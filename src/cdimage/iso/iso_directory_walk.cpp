@@ -70,7 +70,7 @@ struct ExtentChain {
     bool open;   // the last record carried the multi-extent flag
     int entry;   // the entry its records join, or -1 when it was skipped
     std::size_t identifier_length;
-    unsigned char identifier[MAX_COMPONENT];
+    unsigned char identifier[MAX_IDENTIFIER];
 };
 
 void walk_directory(ImageState &image, int directory, FsExtent extent, int depth);
@@ -219,8 +219,8 @@ int append_entry(ImageState &image, int parent, std::size_t name_length, std::st
     FsEntry entry{};
     entry.parent = parent;
     entry.component_offset = static_cast<uint32_t>(image.names.size());
-    entry.component_length = static_cast<uint8_t>(component.size());
-    entry.recorded_length = static_cast<uint8_t>(recorded.size());
+    entry.component_length = static_cast<uint16_t>(component.size());
+    entry.recorded_length = static_cast<uint16_t>(recorded.size());
     entry.name_length = static_cast<uint16_t>(name_length);
     entry.first_extent = static_cast<uint32_t>(image.extents.size());
     entry.extent_count = 1;
@@ -325,9 +325,24 @@ void enter_record(ImageState &image, const unsigned char *sector, std::size_t re
         directory < 0 ? 0 : image.entries[static_cast<std::size_t>(directory)].name_length;
     char component[MAX_COMPONENT];
     std::size_t component_length = 0;
-    if (!build_name_component(parent_length, identifier, identifier_length, component, component_length)) {
+    std::string recorded;
+    bool fits = false;
+    switch (image.options.names) {
+    case NameKind::ISO:
+        recorded = std::string(recorded_form(identifier, identifier_length));
+        fits = build_name_component(parent_length, identifier, identifier_length, component, component_length);
+        break;
+    case NameKind::JOLIET:
+        recorded = joliet_recorded_form(identifier, identifier_length);
+        fits = build_joliet_component(parent_length, recorded, component, component_length);
+        break;
+    }
+    if (!fits) {
         // A cut name would name some other file: the entry is left out.
-        const std::string_view shown_identifier(reinterpret_cast<const char *>(identifier), identifier_length);
+        const std::string_view shown_identifier =
+            image.options.names == NameKind::ISO
+                ? std::string_view(reinterpret_cast<const char *>(identifier), identifier_length)
+                : std::string_view(recorded);
         record_walk_loss(image, shown_directory(image, directory) + ": " + printable_text(shown_identifier),
                          "name longer than " + decimal_text(MAX_ENTRY_NAME) + " characters, skipped");
         return;
@@ -341,7 +356,7 @@ void enter_record(ImageState &image, const unsigned char *sector, std::size_t re
     }
     const int entry =
         append_entry(image, directory, name_length, std::string_view(component, component_length), record, is_dir,
-                     recorded_form(identifier, identifier_length));
+                     recorded);
     chain.entry = entry;
     if (is_dir)
         walk_directory(image, entry, image.extents.back(), depth + 1);
@@ -401,10 +416,10 @@ bool build_name_component(std::size_t parent_length, const unsigned char *identi
         return false;
     const std::size_t room = MAX_ENTRY_NAME - component_start;
     length = 0;
-    // An identifier holds at most MAX_COMPONENT bytes, so the component fits
+    // An identifier holds at most MAX_IDENTIFIER bytes, so the component fits
     // its buffer; one character more than the room is let in, as a last '.'
     // that is dropped below may stand there.
-    for (std::size_t i = 0; i < identifier_length && i < MAX_COMPONENT; ++i) {
+    for (std::size_t i = 0; i < identifier_length && i < MAX_IDENTIFIER; ++i) {
         unsigned char byte = identifier[i];
         if (byte == ';')
             break;
@@ -466,9 +481,11 @@ void mount_volume(ImageState &image, const char *cue_path)
                     "cdimage: " + std::string(cue_path) + " has no ISO 9660 data track");
         return;
     }
-    const FsExtent root = {little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET),
-                           little_endian_32(sector + PVD_ROOT_SIZE_OFFSET)};
+    FsExtent root = {little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET),
+                     little_endian_32(sector + PVD_ROOT_SIZE_OFFSET)};
     image.volume_displacement = find_volume_displacement(image, root.sector);
+    if (!choose_named_root(image, root))
+        return;
     try {
         std::unique_ptr<WalkState> walk(new WalkState);
         image.walk = walk.get();
