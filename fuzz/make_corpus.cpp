@@ -80,6 +80,50 @@ Bytes directory_at(const std::string &identifier, uint32_t sector)
     return directory_record(identifier, sector, ISO_SECTOR, true);
 }
 
+// UCS-2 big-endian, as Joliet identifiers are recorded.
+Bytes ucs2(std::initializer_list<uint16_t> units)
+{
+    Bytes bytes;
+    for (uint16_t unit : units) {
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+    }
+    return bytes;
+}
+
+// A directory's "." and ".." records.
+Bytes self_and_parent(uint32_t self)
+{
+    return directory_record(Bytes{0}, self, ISO_SECTOR, true) + directory_record(Bytes{1}, self, ISO_SECTOR, true);
+}
+
+// A volume with Joliet names: the primary descriptor (root at 20), a
+// supplementary one with Joliet's escape sequence (root at 21), the
+// terminator, a Joliet subdirectory at 22 and a file's data at 23.
+Bytes joliet_volume()
+{
+    Bytes volume;
+    put_bytes(volume, 16, primary_descriptor(20, ISO_SECTOR));
+    Bytes supplementary = primary_descriptor(21, ISO_SECTOR);
+    supplementary[0] = 2;
+    supplementary[88] = '%';
+    supplementary[89] = '/';
+    supplementary[90] = 'E';
+    put_bytes(volume, 17, supplementary);
+    Bytes terminator(ISO_SECTOR, 0);
+    terminator[0] = 255;
+    for (int i = 0; i < 5; ++i)
+        terminator[1 + i] = static_cast<uint8_t>("CD001"[i]);
+    put_bytes(volume, 18, terminator);
+    put_bytes(volume, 20, self_and_parent(20) + directory_record("A.TXT;1", 23, 5, false));
+    put_bytes(volume, 21,
+              self_and_parent(21) + directory_record(ucs2({'M', 'i', 'x', 'e', 'd', 0xE9, '.', 't', 'x', 't', ';', '1'}), 23, 5, false) +
+                  directory_record(ucs2({0xD83D, 0xDE00, 'S', 'u', 'b'}), 22, ISO_SECTOR, true));
+    put_bytes(volume, 22, self_and_parent(22) + directory_record(ucs2({'I', 'n', 'n', 'e', 'r', ';', '1'}), 23, 5, false));
+    put_bytes(volume, 23, text_bytes("data\n"));
+    return volume;
+}
+
 std::vector<Bytes> volume_seeds()
 {
     // Files dated in several ways, one with no date.
@@ -139,6 +183,8 @@ std::vector<Bytes> volume_seeds()
         volume_seed(3, build_iso_volume(small_tree, 100)),
         volume_seed(3, build_iso_volume(small_tree, 100 + 11400)),
         volume_seed(3, build_iso_volume(xa_tree, 777)),
+        volume_seed(0, joliet_volume()),
+        volume_seed(1, joliet_volume()),
     };
 }
 

@@ -122,8 +122,8 @@ void print_usage(const char *program, bool listing)
 
 void print_help(const char *program)
 {
-    std::printf("usage: %s [-q] [--names=KIND] <image.cue> <out>\n"
-                "       %s -l [--names=KIND] <image.cue>\n"
+    std::printf("usage: %s [-q] <image.cue> <out>\n"
+                "       %s -l <image.cue>\n"
                 "Unpacks a CD image described by a cue sheet: every file of the ISO 9660\n"
                 "volume on its data track into <out>, every audio track as a WAVE file\n"
                 "<out>/audio/trackNN.wav.\n"

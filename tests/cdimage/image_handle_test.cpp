@@ -185,7 +185,7 @@ TEST(HandleOptions, WithoutDataTrackOpensAnAllAudioSheetWithNoEntries) {
 TEST(HandleOptions, OnlyKnownOptionsAndValuesAreTaken) {
     OwnHandle own(false);
     EXPECT_EQ(0, cdimage_handle_set_option(own.handle, 0, 1));
-    EXPECT_EQ(0, cdimage_handle_set_option(own.handle, 3, 1));
+    EXPECT_EQ(0, cdimage_handle_set_option(own.handle, CDIMAGE_OPTION_NAMES + 1, 1));
     EXPECT_EQ(0, cdimage_handle_set_option(own.handle, CDIMAGE_OPTION_MESSAGES, 2));
     EXPECT_EQ(0, cdimage_handle_set_option(own.handle, CDIMAGE_OPTION_WITHOUT_DATA_TRACK, -1));
     // A refused value changes nothing: messages stay off.

@@ -89,7 +89,7 @@ TEST(CliOptions, HelpAndVersionAnswerOnStandardOutputAndCreateNothing) {
         EXPECT_EQ(0, run.exit_code) << arguments[0];
         EXPECT_EQ("", run.err) << arguments[0];
         EXPECT_EQ(0u, run.out.find("usage: " + cdunpack_binary() + " [-q] <image.cue> <out>\n")) << run.out;
-        for (const char *option : {"-l, --list", "-q, --quiet", "-h, --help", "-V, --version", "--  ", "Exit status"})
+        for (const char *option : {"-l, --list", "-q, --quiet", "--names=KIND", "-h, --help", "-V, --version", "--  ", "Exit status"})
             EXPECT_NE(std::string::npos, run.out.find(option)) << option;
         EXPECT_TRUE(list_tree(work.path).empty()) << arguments[0];
     }
@@ -109,6 +109,8 @@ TEST(CliOptions, UnknownOptionIsNamedWithTheUsageAndCreatesNothing) {
         {{"-qz", "disc.cue", "out"}, "-z"},
         {{"--quiet=yes", "disc.cue", "out"}, "--quiet=yes"},
         {{"--verbose", "disc.cue", "out"}, "--verbose"},
+        {{"--names=utf8", "disc.cue", "out"}, "--names=utf8"},
+        {{"--names", "disc.cue", "out"}, "--names"},
     };
     for (const auto &[arguments, named] : cases) {
         TempDir work;

@@ -75,3 +75,33 @@ TEST(Options, ArgumentListsGiveTheirActionAndOperands) {
         EXPECT_EQ(c.unknown_option, options.unknown_option) << shown;
     }
 }
+
+TEST(Options, NamesTakeIsoOrJolietTheLastGivenWinning) {
+    struct NamesCase {
+        std::vector<std::string> arguments;
+        Action action;
+        bool joliet;
+        std::string unknown_option;
+    };
+    const std::vector<NamesCase> cases = {
+        {{"a.cue", "out"}, Action::UNPACK, false, ""},
+        {{"--names=joliet", "a.cue", "out"}, Action::UNPACK, true, ""},
+        {{"--names=iso", "a.cue", "out"}, Action::UNPACK, false, ""},
+        {{"--names=joliet", "--names=iso", "a.cue", "out"}, Action::UNPACK, false, ""},
+        {{"-l", "--names=joliet", "a.cue"}, Action::LIST, true, ""},
+        {{"--names=Joliet", "a.cue", "out"}, Action::UNKNOWN_OPTION, false, "--names=Joliet"},
+        {{"--names=", "a.cue", "out"}, Action::UNKNOWN_OPTION, false, "--names="},
+        {{"--names", "joliet", "a.cue", "out"}, Action::UNKNOWN_OPTION, false, "--names"},
+        // After the operands it is an operand, as every option is.
+        {{"a.cue", "--names=joliet"}, Action::UNPACK, false, ""},
+    };
+    for (const NamesCase &c : cases) {
+        std::string shown;
+        for (const std::string &argument : c.arguments)
+            shown += " '" + argument + "'";
+        Options options = parse(c.arguments);
+        EXPECT_EQ(static_cast<int>(c.action), static_cast<int>(options.action)) << shown;
+        EXPECT_EQ(c.joliet, options.joliet_names) << shown;
+        EXPECT_EQ(c.unknown_option, options.unknown_option) << shown;
+    }
+}

@@ -148,10 +148,14 @@ extern "C" int cdimage_handle_set_option(cdimage_handle *handle, int option, int
     ImageOptions &options = handle->image.options;
     switch (option) {
     case CDIMAGE_OPTION_MESSAGES:
+        if (value != 0 && value != 1)
+            return 0;
+        options.messages = value == 1;
+        return 1;
     case CDIMAGE_OPTION_WITHOUT_DATA_TRACK:
         if (value != 0 && value != 1)
             return 0;
-        (option == CDIMAGE_OPTION_MESSAGES ? options.messages : options.open_without_data_track) = value == 1;
+        options.open_without_data_track = value == 1;
         return 1;
     case CDIMAGE_OPTION_NAMES:
         switch (value) {
