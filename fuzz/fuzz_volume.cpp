@@ -49,8 +49,26 @@ void unpack_volume(int names)
 {
     FuzzWorkspace &work = workspace();
     cdimage_handle_set_option(cdimage_default_handle(), CDIMAGE_OPTION_NAMES, names);
-    unpack_volume(CDIMAGE_NAMES_ISO);
-    unpack_volume(CDIMAGE_NAMES_JOLIET);
+    if (mkdir(work.out.c_str(), 0755) != 0)
+        std::abort();
+    if (cdimage_open(g_cue_path.c_str(), work.out.c_str())) {
+        const int extracted = cdimage_extract_all();
+        if (cdimage_extract_all() != extracted)
+            std::abort();
+        for (int i = 0; i < cdimage_entry_count(); ++i) {
+            uint32_t length = 0;
+            const char *name = nullptr;
+            if (cdimage_entry_info(i, &name, nullptr, nullptr) != 1)
+                std::abort();
+            std::free(cdimage_load_file(name, &length));
+            int64_t mtime = 0;
+            cdimage_entry_time(i, &mtime);
+        }
+    }
+    cdimage_close();
+    require_only(work.sandbox, {"out"});
+    require_only(work.images, {"t.cue", "t.bin", "t.iso", "a.bin"});
+    remove_path(work.out);
 }
 
 }  // namespace

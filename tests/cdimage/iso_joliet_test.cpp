@@ -333,7 +333,9 @@ TEST_F(MasteredJoliet, LookupsTakeTheJolietNamesIgnoringAsciiCase) {
     std::free(loaded);
     // Only ASCII letters fold: "è" is not "È"; the ISO name is no Joliet name.
     EXPECT_EQ(cdimage_handle_load_file(handle.h, "TR\xC3\x88S LONG NOM \xC3\xA9\xC3\xA8\xC3\xA0.TXT", &length), nullptr);
-    EXPECT_NE(cdimage_handle_load_file(handle.h, "TR\xC3\xA8S LONG NOM \xC3\xA9\xC3\xA8\xC3\xA0.TXT", &length), nullptr);
+    void *accented = cdimage_handle_load_file(handle.h, "TR\xC3\xA8S LONG NOM \xC3\xA9\xC3\xA8\xC3\xA0.TXT", &length);
+    EXPECT_NE(accented, nullptr);
+    std::free(accented);
     EXPECT_EQ(cdimage_handle_load_file(handle.h, "README_F.TXT", &length), nullptr);
 }
 
