@@ -15,9 +15,6 @@ constexpr int64_t SECTORS_PER_MINUTE = SECONDS_PER_MINUTE * SECTORS_PER_SECOND;
 // Disc address 0 lies behind the two-second lead-in pregap: the time a raw
 // sector's header records is its address plus this.
 constexpr int64_t LEAD_IN_SECTORS = 2 * SECTORS_PER_SECOND;
-// Between the data of two sessions lie the first session's lead-out (90
-// seconds), the second's lead-in (60) and its first track's pregap (2).
-constexpr int64_t SESSION_GAP_SECTORS = (90 + 60 + 2) * SECTORS_PER_SECOND;
 
 // A sector count as minutes, seconds (below 60) and frames (below 75).
 struct DiscTime {

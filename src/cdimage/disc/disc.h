@@ -95,10 +95,11 @@ constexpr uint32_t SECTORS_PER_RUN = 512;
 // Volume sectors: recorded extents less the volume's displacement. Those
 // within the data track's bound are its sectors; the others are read from
 // the track that holds the disc position they name, when that track is not
-// audio and stores whole sectors. A volume displaced by the data track's
-// address plus SESSION_GAP_SECTORS (disc_time.h) is a later session's, in an image that
-// leaves the gap before it out: the sectors it names ahead of that gap are
-// the earlier sessions', at their own disc addresses.
+// audio and stores whole sectors. A volume displaced by more than the data
+// track's disc address counts from the start of a disc whose image leaves
+// out sectors ahead of the track, as a file per track leaves out the gap
+// between two sessions: the sectors it names ahead of the track's address
+// are the earlier sessions', at their own disc addresses.
 uint32_t read_volume_sectors(ImageState &image, int64_t first, uint32_t count, unsigned char *buffer);
 // The same as whole 2352-byte sectors (sync, header, subheader, data, EDC),
 // sync and header rebuilt for tracks that store 2336 bytes; stops at a

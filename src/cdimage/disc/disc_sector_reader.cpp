@@ -7,7 +7,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "disc_time.h"
 #include "image_state.h"
 #include "disc.h"
 
@@ -147,8 +146,8 @@ bool locate_volume_sector(ImageState &image, int64_t volume_sector, SectorPlace 
         return true;
     }
     int64_t position = data.disc_address + index;
-    if (index < 0 && image.volume_displacement == data.disc_address + SESSION_GAP_SECTORS) {
-        // The gap itself is not in the image.
+    if (index < 0 && image.volume_displacement > data.disc_address) {
+        // The sectors left out lie between the sessions: none is stored.
         if (volume_sector >= data.disc_address)
             return false;
         position = volume_sector;

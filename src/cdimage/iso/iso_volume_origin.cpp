@@ -11,6 +11,10 @@
 
 namespace {
 
+// Between the data of two sessions lie the first session's lead-out (90
+// seconds), the second's lead-in (60) and its first track's pregap (2).
+constexpr int64_t SESSION_GAP_SECTORS = (90 + 60 + 2) * SECTORS_PER_SECOND;
+
 // The sectors searched for a directory when no known displacement fits:
 // the root follows the volume descriptors and path tables closely.
 constexpr uint32_t SEARCH_FIRST_SECTOR = 17;
