@@ -84,13 +84,26 @@ Bytes zero_sectors(uint32_t count) {
     return wrap_sectors(Bytes(static_cast<std::size_t>(count) * ISO_SECTOR), SectorMode::MODE1_2352);
 }
 
-enum class Layout { ONE_FILE, FILE_PER_TRACK };
+enum class Layout { ONE_FILE, FILE_PER_TRACK, FILE_PER_TRACK_WITHOUT_PREGAP };
+
+const Layout LAYOUTS[] = {Layout::ONE_FILE, Layout::FILE_PER_TRACK, Layout::FILE_PER_TRACK_WITHOUT_PREGAP};
+
+std::string layout_label(Layout layout) {
+    switch (layout) {
+    case Layout::ONE_FILE: return "one file";
+    case Layout::FILE_PER_TRACK: return "file per track";
+    case Layout::FILE_PER_TRACK_WITHOUT_PREGAP: return "file per track without pregap";
+    }
+    return "";
+}
 
 // disc.cue over the two sessions as two MODE1/2352 tracks. ONE_FILE: disc.bin
 // holds the first session, the gap as zero-filled sectors (its last 150 the
 // second track's pregap) and the second session at its disc address.
 // FILE_PER_TRACK: s1.bin and s2.bin, the latter opening with the pregap; the
 // lead-out and lead-in between the sessions are in neither.
+// FILE_PER_TRACK_WITHOUT_PREGAP: the same, s2.bin holding the second session
+// alone.
 void write_two_session_disc(const TempDir &dir, const Bytes &first, const Bytes &second, uint32_t second_start,
                             Layout layout) {
     const uint32_t first_sectors = static_cast<uint32_t>(first.size() / ISO_SECTOR);
@@ -117,6 +130,12 @@ void write_two_session_disc(const TempDir &dir, const Bytes &first, const Bytes 
                                            msf_text(PREGAP) + "\n");
         break;
     }
+    case Layout::FILE_PER_TRACK_WITHOUT_PREGAP:
+        write_file(dir.at("s1.bin"), wrap_sectors(first, SectorMode::MODE1_2352));
+        write_file(dir.at("s2.bin"), wrap_sectors(second, SectorMode::MODE1_2352));
+        write_text(dir.at("disc.cue"), "REM SESSION 01\nFILE s1.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
+                                       "REM SESSION 02\nFILE s2.bin BINARY\nTRACK 02 MODE1/2352\nINDEX 01 00:00:00\n");
+        break;
     }
 }
 
@@ -162,8 +181,8 @@ TEST(Sessions, TheLastSessionsTreeComesOutWithTheFilesItKeeps) {
         GTEST_SKIP() << "genisoimage not installed";
     TempDir tmp;
     const Sessions sessions = master_sessions(tmp, FIRST, SECOND);
-    for (Layout layout : {Layout::ONE_FILE, Layout::FILE_PER_TRACK}) {
-        const std::string label = layout == Layout::ONE_FILE ? "one file" : "file per track";
+    for (Layout layout : LAYOUTS) {
+        const std::string label = layout_label(layout);
         TempDir work;
         write_two_session_disc(work, sessions.first, sessions.second, sessions.second_start, layout);
         RunResult run = run_program({cdunpack_binary(), "disc.cue", "out"}, work.path);
@@ -207,8 +226,8 @@ TEST(Sessions, ALaterDataTrackWithoutAVolumeKeepsTheFirstTracksVolume) {
     TempDir tmp;
     const Sessions sessions = master_sessions(tmp, FIRST, SECOND);
     const Bytes empty(sessions.second.size());
-    for (Layout layout : {Layout::ONE_FILE, Layout::FILE_PER_TRACK}) {
-        const std::string label = layout == Layout::ONE_FILE ? "one file" : "file per track";
+    for (Layout layout : LAYOUTS) {
+        const std::string label = layout_label(layout);
         TempDir work;
         write_two_session_disc(work, sessions.first, empty, sessions.second_start, layout);
         RunResult run = run_program({cdunpack_binary(), "disc.cue", "out"}, work.path);

@@ -123,8 +123,9 @@ int64_t track_frames(const ImageState &image, const CueSheet &cue, int i)
 }
 
 // Names each track file the probe found missing, by what it costs to an
-// image that opens: the data track (a loss, the first data track being the
-// only one read), or only its audio tracks. In an image that does not open
+// image that opens: the data track (a loss: the first data track holds the
+// volume, or the first session's files that a later one keeps), or only its
+// audio tracks. In an image that does not open
 // each is a reason why.
 void name_missing_files(ImageState &image, const CueSheet &cue, bool opens)
 {
