@@ -253,3 +253,22 @@ TEST(Sessions, AMissingFirstSessionFileLosesTheDataTrack) {
     EXPECT_NE(std::string::npos, run.err.find("cdimage: ./s1.bin is missing: no data track\n")) << run.err;
     EXPECT_EQ(std::vector<std::string>{}, list_tree(work.at("out")));
 }
+
+// A later data track's missing file may have held the volume the disc
+// shows: the first session's tree comes out, and the exit code says that
+// something is lost.
+TEST(Sessions, AMissingLaterSessionFileIsALoss) {
+    if (!have_program("genisoimage"))
+        GTEST_SKIP() << "genisoimage not installed";
+    TempDir tmp;
+    const Sessions sessions = master_sessions(tmp, FIRST, SECOND);
+    TempDir work;
+    write_two_session_disc(work, sessions.first, sessions.second, sessions.second_start, Layout::FILE_PER_TRACK);
+    ASSERT_EQ(0, unlink(work.at("s2.bin").c_str()));
+    RunResult run = run_program({cdunpack_binary(), "disc.cue", "out"}, work.path);
+    EXPECT_NE(0, run.exit_code);
+    EXPECT_EQ(0u, run.err.find("cdimage: ./s2.bin is missing: the volume read may be an earlier session's\n" +
+                               opened_line(FIRST)))
+        << run.err;
+    expect_tree(work.at("out"), FIRST, "missing second session");
+}
