@@ -123,23 +123,33 @@ int64_t track_frames(const ImageState &image, const CueSheet &cue, int i)
 }
 
 // Names each track file the probe found missing, by what it costs to an
-// image that opens: the data track (a loss, the first data track being the
-// only one read), or only its audio tracks. In an image that does not open
-// each is a reason why.
+// image that opens: the data track (a loss: the first data track holds the
+// volume, or the first session's files that a later one keeps), a later
+// data track (a loss: it may hold the last session's volume, which the disc
+// shows), or only its audio tracks. In an image that does not open each is
+// a reason why.
 void name_missing_files(ImageState &image, const CueSheet &cue, bool opens)
 {
     for (int f = 0; f < image.file_count; ++f) {
         if (!image.files[f].missing)
             continue;
         bool has_audio = false;
-        for (int i = 0; i < image.track_count; ++i)
-            has_audio = has_audio || (cue.tracks[i].file_index == f && image.tracks[i].is_audio);
+        bool has_data = false;
+        for (int i = 0; i < image.track_count; ++i) {
+            if (cue.tracks[i].file_index != f)
+                continue;
+            has_audio = has_audio || image.tracks[i].is_audio;
+            has_data = has_data || !image.tracks[i].is_audio;
+        }
         const char *path = image.files[f].path;
         const std::string shown = "cdimage: " + printable_text(path);
         if (opens && image.data_track != nullptr && image.data_track->source.file == f) {
             image.data_track_lost = true;
             record_line(image, LedgerKind::TRACK_LOST, path, "is missing: no data track",
                         shown + " is missing: no data track");
+        } else if (opens && has_data) {
+            record_line(image, LedgerKind::TRACK_LOST, path, "is missing: the volume read may be an earlier session's",
+                        shown + " is missing: the volume read may be an earlier session's");
         } else if (opens && has_audio) {
             record_line(image, LedgerKind::NOTE, path, "is missing: only its audio tracks",
                         shown + " is missing: only its audio tracks");

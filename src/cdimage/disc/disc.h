@@ -66,6 +66,8 @@ inline int64_t stored_sector_position(const Track &track, int64_t sector)
 // Data-track sector reader: the 2048 user bytes of one sector; false when
 // it cannot be read.
 bool read_data_sector(ImageState &image, uint32_t index, unsigned char *buffer);
+// The same for a sector of any track of the table.
+bool read_track_sector(ImageState &image, const Track &track, uint32_t index, unsigned char *buffer);
 // The same for a run of consecutive sectors: gives how many sectors from
 // `first` on were read whole, stopping at the first that could not be.
 uint32_t read_data_sectors(ImageState &image, uint32_t first, uint32_t count, unsigned char *buffer);
@@ -93,7 +95,11 @@ constexpr uint32_t SECTORS_PER_RUN = 512;
 // Volume sectors: recorded extents less the volume's displacement. Those
 // within the data track's bound are its sectors; the others are read from
 // the track that holds the disc position they name, when that track is not
-// audio and stores whole sectors.
+// audio and stores whole sectors. A volume displaced by more than the data
+// track's disc address counts from the start of a disc whose image leaves
+// out sectors ahead of the track, as a file per track leaves out the gap
+// between two sessions: the sectors it names ahead of the track's address
+// are the earlier sessions', at their own disc addresses.
 uint32_t read_volume_sectors(ImageState &image, int64_t first, uint32_t count, unsigned char *buffer);
 // The same as whole 2352-byte sectors (sync, header, subheader, data, EDC),
 // sync and header rebuilt for tracks that store 2336 bytes; stops at a

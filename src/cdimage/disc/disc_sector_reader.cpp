@@ -145,7 +145,13 @@ bool locate_volume_sector(ImageState &image, int64_t volume_sector, SectorPlace 
         place = {&data, index, data.length - index};
         return true;
     }
-    const int64_t position = data.disc_address + index;
+    int64_t position = data.disc_address + index;
+    if (index < 0 && image.volume_displacement > data.disc_address) {
+        // The sectors left out lie between the sessions: none is stored.
+        if (volume_sector >= data.disc_address)
+            return false;
+        position = volume_sector;
+    }
     for (int i = 0; i < image.track_count; ++i) {
         const Track &track = image.tracks[i];
         if (&track == &data || position < track.disc_address || position - track.disc_address >= track.length)
@@ -240,6 +246,11 @@ uint32_t read_data_sectors(ImageState &image, uint32_t first, uint32_t count, un
 bool read_data_sector(ImageState &image, uint32_t index, unsigned char *buffer)
 {
     return read_data_sectors(image, index, 1, buffer) == 1;
+}
+
+bool read_track_sector(ImageState &image, const Track &track, uint32_t index, unsigned char *buffer)
+{
+    return read_user_sectors(image, track, index, 1, buffer) == 1;
 }
 
 uint32_t read_volume_sectors(ImageState &image, int64_t first, uint32_t count, unsigned char *buffer)

@@ -64,6 +64,8 @@ struct ImageState {
     char out_root[PATH_TEXT_SIZE];
     bool out_root_is_cut;  // the output directory did not fit in out_root
     FileHandle data_file;
+    // The track the volume is read from: the layout's first track that is
+    // not audio, until the mount finds a later session's volume.
     Track *data_track;
     // A read handle on the file of a track other than the data track, for
     // volume sectors that lie in later tracks.

@@ -94,7 +94,9 @@ constexpr unsigned char DR_FLAG_DIRECTORY = 0x02;
 // Set on every record of a file but its last extent's.
 constexpr unsigned char DR_FLAG_MULTI_EXTENT = 0x80;
 
-// Volume check and directory walk into the entry table.
+// Volume check and directory walk into the entry table. The volume is the
+// last data track's that holds one (a disc written in sessions shows its
+// last), else the first data track's; data_track becomes its track.
 void mount_volume(ImageState &image, const char *cue_path);
 // Releases the entry table and its pools.
 void release_entries(ImageState &image);

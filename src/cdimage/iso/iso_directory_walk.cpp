@@ -461,6 +461,35 @@ bool recording_time(const unsigned char *date, int64_t &seconds)
     return true;
 }
 
+namespace {
+
+// The track holds a volume: its sector 16 is a primary volume descriptor.
+bool track_holds_volume(ImageState &image, const Track &track)
+{
+    unsigned char sector[DATA_SECTOR_SIZE];
+    return !track.is_audio && track.length > 0 && !image.files[track.source.file].missing &&
+           read_track_sector(image, track, VOLUME_DESCRIPTOR_SECTOR, sector) && is_primary_descriptor(sector);
+}
+
+// A disc written in sessions shows the volume of its last one, which holds
+// the files of the earlier ones that it keeps: the volume read is that of
+// the last data track that holds one. The layout's data track, the first,
+// stays when no later one does.
+void choose_volume_track(ImageState &image)
+{
+    for (int i = image.track_count - 1; i >= 0 && &image.tracks[i] != image.data_track; --i) {
+        if (!track_holds_volume(image, image.tracks[i]))
+            continue;
+        // The handle held on the data track's file is for the first one's.
+        image.data_file.reset();
+        image.other_file.reset();
+        image.data_track = &image.tracks[i];
+        return;
+    }
+}
+
+}  // namespace
+
 void release_entries(ImageState &image)
 {
     std::vector<FsEntry>().swap(image.entries);
@@ -475,6 +504,7 @@ void release_entries(ImageState &image)
 
 void mount_volume(ImageState &image, const char *cue_path)
 {
+    choose_volume_track(image);
     unsigned char sector[DATA_SECTOR_SIZE];
     if (!read_data_sector(image, VOLUME_DESCRIPTOR_SECTOR, sector) || !is_primary_descriptor(sector)) {
         record_line(image, LedgerKind::NOTE, cue_path, "has no ISO 9660 data track",
