@@ -6,6 +6,7 @@
 #ifndef CDUNPACK_PRINTABLE_TEXT_H
 #define CDUNPACK_PRINTABLE_TEXT_H
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,14 +16,35 @@ inline bool is_control_byte(unsigned char c)
     return c < 0x20 || c == 0x7F;
 }
 
-// The text with every control byte shown as '?'; all other bytes, UTF-8
-// sequences among them, unchanged.
+// The UTF-8 form of a C1 control character (U+0080 to U+009F, CSI among
+// them): a lead byte 0xC2 and a second byte below 0xA0.
+constexpr unsigned char C1_LEAD_BYTE = 0xC2;
+constexpr unsigned char C1_FIRST_SECOND_BYTE = 0x80;
+constexpr unsigned char C1_LAST_SECOND_BYTE = 0x9F;
+
+// Shows every control byte, and both bytes of every UTF-8 C1 control
+// character, as '?', in place; all other bytes, other UTF-8 sequences among
+// them, unchanged.
+inline void make_printable(char *text, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (is_control_byte(byte)) {
+            text[i] = '?';
+        } else if (byte == C1_LEAD_BYTE && i + 1 < length &&
+                   static_cast<unsigned char>(text[i + 1]) <= C1_LAST_SECOND_BYTE &&
+                   static_cast<unsigned char>(text[i + 1]) >= C1_FIRST_SECOND_BYTE) {
+            text[i] = '?';
+            text[++i] = '?';
+        }
+    }
+}
+
+// The text with its control characters shown as '?' (make_printable).
 inline std::string printable_text(std::string_view text)
 {
     std::string shown(text);
-    for (char &c : shown)
-        if (is_control_byte(static_cast<unsigned char>(c)))
-            c = '?';
+    make_printable(shown.data(), shown.size());
     return shown;
 }
 

@@ -358,9 +358,8 @@ void format_progress_line(uint64_t done, uint64_t total, uint64_t bytes_per_seco
     text[length_shown] = '\0';
     // A name from the image may hold control characters, escape sequences
     // among them: the terminal gets '?' in their place.
-    for (char *c = text + std::min(static_cast<std::size_t>(used), length_shown); *c != '\0'; ++c)
-        if (is_control_byte(static_cast<unsigned char>(*c)))
-            *c = '?';
+    char *shown_name = text + std::min(static_cast<std::size_t>(used), length_shown);
+    make_printable(shown_name, std::strlen(shown_name));
 }
 
 void erase_progress_line_on_signal()

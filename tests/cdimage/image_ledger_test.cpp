@@ -6,6 +6,7 @@
 #include <string>
 
 #include "module_view.h"
+#include "printable_text.h"
 
 namespace {
 
@@ -43,6 +44,24 @@ TEST(Ledger, LinesPrintedOnlyWhenMessagesAreOnAndControlCharactersFiltered) {
     EXPECT_EQ("cdimage: EVIL?[2J.TXT: read failed at sector 4\n", testing::internal::GetCapturedStderr());
     ASSERT_EQ(3u, image->ledger.size());
     EXPECT_EQ("EVIL\x1b[2J.TXT", image->ledger[0].name);
+}
+
+// Text from an image on its way to a terminal: C0 controls, DEL and the
+// UTF-8 form of C1 controls (CSI among them) are shown as '?'; other UTF-8,
+// accented letters and the first characters past the C1 range, stays.
+TEST(Ledger, PrintableTextShowsEveryControlCharacterAsAQuestionMark) {
+    const struct {
+        std::string text, shown;
+    } cases[] = {
+        {"plain.txt", "plain.txt"},
+        {"a\nb\rc\x1b[2J\x7f", "a?b?c?[2J?"},
+        {"csi\xc2\x9b" "2J", "csi??2J"},
+        {"\xc2\x80\xc2\x9f", "????"},
+        {"nbsp\xc2\xa0 \xc3\xa9t\xc3\xa9 \xe2\x82\xac", "nbsp\xc2\xa0 \xc3\xa9t\xc3\xa9 \xe2\x82\xac"},
+        {"cut\xc2", "cut\xc2"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.shown, printable_text(c.text)) << c.text;
 }
 
 TEST(Ledger, AFloodOfLinesIsCountedWholeButKeptWithinItsLimit) {
