@@ -128,7 +128,12 @@ TEST(AudioRead, AnyFrameOnAndNothingPastTheEnd) {
     ASSERT_EQ(1, cdimage_handle_audio_frames(image, 2, &frames, &rate));
     EXPECT_EQ(total, frames);
     EXPECT_EQ(44100u, rate);
-    for (int number : {2, 5}) {
+    // A raw track, a decoded WAVE, and FLAC and Ogg where their encoders are
+    // there: a read from the middle or near the end of a compressed stream
+    // must give the frames a read from its start gives there.
+    std::vector<int> numbers = {2, 5};
+    numbers.insert(numbers.end(), disc.numbers.begin() + 4, disc.numbers.end());
+    for (int number : numbers) {
         SCOPED_TRACE("track " + std::to_string(number));
         const Bytes all = read_all_frames(image, number, 4096);
         const uint32_t count = static_cast<uint32_t>(all.size() / 4);

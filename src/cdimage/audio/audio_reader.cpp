@@ -128,6 +128,25 @@ DecodedMeasure measure_decoded_file(int fd)
     return {SF_ERR_NO_ERROR, frames, static_cast<uint32_t>(info.samplerate)};
 }
 
+namespace {
+
+// Decodes and drops `frames` frames; false when the stream ends first.
+bool skip_decoded_frames(AudioReader &reader, uint64_t frames)
+{
+    const uint64_t per_read = DECODE_SAMPLES / reader.channels;
+    while (frames > 0) {
+        const uint64_t ask = frames < per_read ? frames : per_read;
+        const sf_count_t got =
+            sf_readf_double(reader.decoder.get(), reader.decode_buffer.get(), static_cast<sf_count_t>(ask));
+        if (got <= 0)
+            return false;
+        frames -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
 AudioReader *open_audio_reader(ImageState &image, const AudioTrack &track, uint64_t first, uint64_t &available)
 {
     std::unique_ptr<AudioReader> reader(new (std::nothrow) AudioReader);
@@ -172,17 +191,23 @@ AudioReader *open_audio_reader(ImageState &image, const AudioTrack &track, uint6
     if (!reader->decoder || stream.channels < 1 || static_cast<std::size_t>(stream.channels) > DECODE_SAMPLES)
         return nullptr;
     reader->channels = static_cast<std::size_t>(stream.channels);
-    const uint64_t skip = track.start / BYTES_PER_FRAME + first;
+    const uint64_t track_first = track.start / BYTES_PER_FRAME;
+    const uint64_t skip = track_first + first;
     const uint64_t length = stream.frames > 0 ? static_cast<uint64_t>(stream.frames) : 0;
     const uint64_t held = length > skip ? length - skip : 0;
     available = held < wanted ? held : wanted;
-    // A track at the start of its file needs no seek (which would cost a
-    // compressed stream a search).
-    if (available > 0 && skip > 0 &&
-        sf_seek(reader->decoder.get(), static_cast<sf_count_t>(skip), SEEK_SET) != static_cast<sf_count_t>(skip))
+    // The decoder seeks to the track's start alone (a track at the start of
+    // its file needs no seek, which would cost a compressed stream a search)
+    // and decodes its way on to `first`: a seek into the last page of an Ogg
+    // stream can land on other samples than the ones asked for.
+    if (available > 0 && track_first > 0 &&
+        sf_seek(reader->decoder.get(), static_cast<sf_count_t>(track_first), SEEK_SET) !=
+            static_cast<sf_count_t>(track_first))
         return nullptr;
     reader->decode_buffer.reset(new (std::nothrow) double[DECODE_SAMPLES]);
-    return reader->decode_buffer ? reader.release() : nullptr;
+    if (!reader->decode_buffer || (available > 0 && !skip_decoded_frames(*reader, first)))
+        return nullptr;
+    return reader.release();
 }
 
 namespace {
