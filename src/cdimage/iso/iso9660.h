@@ -82,6 +82,33 @@ uint64_t cdxa_data_bytes(ImageState &image, const FsEntry &entry);
 void write_cdxa_header(const unsigned char (&xa)[XA_RECORD_SIZE], uint64_t data_bytes,
                        unsigned char (&header)[CDXA_HEADER_SIZE]);
 
+// Volume descriptors (ISO 9660 8), from sector 16 of the data track on: a
+// type byte and "CD001"; primary and supplementary ones hold the root's
+// directory record, whose extent and size are read from the little-endian
+// half of their both-byte-order fields.
+constexpr uint32_t VOLUME_DESCRIPTOR_SECTOR = 16;
+constexpr int VD_TYPE_OFFSET = 0;
+constexpr int VD_STANDARD_ID_OFFSET = 1;
+constexpr std::string_view VD_STANDARD_ID = "CD001";
+constexpr int VD_ROOT_EXTENT_OFFSET = 158;
+constexpr int VD_ROOT_SIZE_OFFSET = 166;
+constexpr unsigned char PRIMARY_DESCRIPTOR_TYPE = 1;
+constexpr unsigned char SUPPLEMENTARY_DESCRIPTOR_TYPE = 2;
+constexpr unsigned char TERMINATOR_TYPE = 255;
+
+// Whether the sector is a volume descriptor at all ("CD001"), and one of
+// the given type.
+inline bool holds_standard_id(const unsigned char *sector)
+{
+    return std::string_view(reinterpret_cast<const char *>(sector + VD_STANDARD_ID_OFFSET), VD_STANDARD_ID.size()) ==
+           VD_STANDARD_ID;
+}
+
+inline bool is_volume_descriptor(const unsigned char *sector, unsigned char type)
+{
+    return sector[VD_TYPE_OFFSET] == type && holds_standard_id(sector);
+}
+
 // Directory record (ISO 9660 9.1).
 constexpr int DR_LENGTH_OFFSET = 0;
 constexpr int DR_EXTENT_OFFSET = 2;

@@ -15,14 +15,6 @@
 
 namespace {
 
-// Primary volume descriptor (ISO 9660 8.4). Numbers are read from the
-// little-endian half of their both-byte-order fields.
-constexpr uint32_t VOLUME_DESCRIPTOR_SECTOR = 16;
-constexpr int PVD_TYPE_OFFSET = 0;
-constexpr int PVD_STANDARD_ID_OFFSET = 1;
-constexpr int PVD_ROOT_EXTENT_OFFSET = 158;
-constexpr int PVD_ROOT_SIZE_OFFSET = 166;
-constexpr unsigned char PRIMARY_DESCRIPTOR_TYPE = 1;
 
 // Recording date (ISO 9660 9.1.5): years since 1900, month, day, hour,
 // minute, second, offset from GMT in 15-minute units.
@@ -74,13 +66,6 @@ struct ExtentChain {
 };
 
 void walk_directory(ImageState &image, int directory, FsExtent extent, int depth);
-
-// Sector 16 holds a primary volume descriptor of an ISO 9660 volume.
-bool is_primary_descriptor(const unsigned char *sector)
-{
-    return sector[PVD_TYPE_OFFSET] == PRIMARY_DESCRIPTOR_TYPE &&
-           std::memcmp(sector + PVD_STANDARD_ID_OFFSET, "CD001", 5) == 0;
-}
 
 // A record of `length` bytes at `position` can be taken apart: it holds more
 // than its fixed part and lies inside the sector. A zero length ends the
@@ -468,7 +453,7 @@ bool track_holds_volume(ImageState &image, const Track &track)
 {
     unsigned char sector[DATA_SECTOR_SIZE];
     return !track.is_audio && track.length > 0 && !image.files[track.source.file].missing &&
-           read_track_sector(image, track, VOLUME_DESCRIPTOR_SECTOR, sector) && is_primary_descriptor(sector);
+           read_track_sector(image, track, VOLUME_DESCRIPTOR_SECTOR, sector) && is_volume_descriptor(sector, PRIMARY_DESCRIPTOR_TYPE);
 }
 
 // A disc written in sessions shows the volume of its last one, which holds
@@ -506,13 +491,13 @@ void mount_volume(ImageState &image, const char *cue_path)
 {
     choose_volume_track(image);
     unsigned char sector[DATA_SECTOR_SIZE];
-    if (!read_data_sector(image, VOLUME_DESCRIPTOR_SECTOR, sector) || !is_primary_descriptor(sector)) {
+    if (!read_data_sector(image, VOLUME_DESCRIPTOR_SECTOR, sector) || !is_volume_descriptor(sector, PRIMARY_DESCRIPTOR_TYPE)) {
         record_line(image, LedgerKind::NOTE, cue_path, "has no ISO 9660 data track",
                     "cdimage: " + std::string(cue_path) + " has no ISO 9660 data track");
         return;
     }
-    FsExtent root = {little_endian_32(sector + PVD_ROOT_EXTENT_OFFSET),
-                     little_endian_32(sector + PVD_ROOT_SIZE_OFFSET)};
+    FsExtent root = {little_endian_32(sector + VD_ROOT_EXTENT_OFFSET),
+                     little_endian_32(sector + VD_ROOT_SIZE_OFFSET)};
     image.volume_displacement = find_volume_displacement(image, root.sector);
     if (!choose_named_root(image, root))
         return;

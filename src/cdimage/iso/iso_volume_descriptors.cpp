@@ -13,18 +13,8 @@
 
 namespace {
 
-// Volume descriptors (ISO 9660 8): a type byte, "CD001", and for primary and
-// supplementary ones the root directory's record at byte 156, its extent
-// and size in the little-endian half of their both-byte-order fields.
-constexpr uint32_t FIRST_DESCRIPTOR_SECTOR = 16;
 // Real sets hold a handful of descriptors; a hostile one is not read on.
 constexpr uint32_t MAX_DESCRIPTORS = 64;
-constexpr int VD_TYPE_OFFSET = 0;
-constexpr int VD_STANDARD_ID_OFFSET = 1;
-constexpr int VD_ROOT_EXTENT_OFFSET = 158;
-constexpr int VD_ROOT_SIZE_OFFSET = 166;
-constexpr unsigned char SUPPLEMENTARY_DESCRIPTOR_TYPE = 2;
-constexpr unsigned char TERMINATOR_TYPE = 255;
 // A supplementary descriptor's escape sequences say which character set its
 // identifiers use: Joliet's "%/@", "%/C" and "%/E" name UCS-2 at its three
 // levels.
@@ -68,8 +58,8 @@ bool choose_named_root(ImageState &image, FsExtent &root)
         return true;
     unsigned char sector[DATA_SECTOR_SIZE];
     for (uint32_t k = 0; k < MAX_DESCRIPTORS; ++k) {
-        if (!read_data_sector(image, FIRST_DESCRIPTOR_SECTOR + k, sector) ||
-            std::memcmp(sector + VD_STANDARD_ID_OFFSET, "CD001", 5) != 0 ||
+        if (!read_data_sector(image, VOLUME_DESCRIPTOR_SECTOR + k, sector) ||
+            !holds_standard_id(sector) ||
             sector[VD_TYPE_OFFSET] == TERMINATOR_TYPE)
             break;
         if (is_joliet_descriptor(sector)) {
